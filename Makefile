@@ -1,0 +1,54 @@
+# make demo   : set up when needed, then run examples/quickstart.py
+# make test   : set up when needed, then the engine tests (ctest) and the Python tests (pytest)
+# make setup  : system packages, free-threaded CPython, .venv, editable install (idempotent)
+# make test-asan / make test-tsan : the engine tests under AddressSanitizer / ThreadSanitizer
+
+VENV := .venv
+PY := $(VENV)/bin/python
+JOBS := $(shell nproc)
+DEPS_STAMP := $(VENV)/.deps-ready
+INSTALL_STAMP := $(VENV)/.tavrill-installed
+PACKAGE_SOURCES := $(shell find src python -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
+
+.PHONY: setup test demo engine-tests python-tests test-asan test-tsan format clean
+
+setup: $(INSTALL_STAMP)
+
+$(DEPS_STAMP): tools/setup
+	tools/setup
+	touch $@
+
+$(INSTALL_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation -e .
+	touch $@
+
+test: engine-tests python-tests
+
+demo: setup
+	$(PY) examples/quickstart.py
+
+# ctest runs each test binary case in its own process, two at a time on this machine's cores.
+define engine_test_run
+	cmake -S . -B $(1) -G Ninja -DTAVRILL_BUILD_TESTS=ON -DTAVRILL_BUILD_PYTHON=OFF $(2) >/dev/null
+	cmake --build $(1)
+	ctest --test-dir $(1) --output-on-failure -j$(JOBS) $(3)
+endef
+
+engine-tests: $(DEPS_STAMP)
+	$(call engine_test_run,build/engine,,)
+
+# pytest exits 5 when it collects nothing, which is not a failure.
+python-tests: setup
+	$(PY) -m pytest -q tests/python; status=$$?; [ $$status -eq 0 ] || [ $$status -eq 5 ]
+
+test-asan: $(DEPS_STAMP)
+	$(call engine_test_run,build/asan,-DTAVRILL_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug,)
+
+test-tsan: $(DEPS_STAMP)
+	$(call engine_test_run,build/tsan,-DTAVRILL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo,)
+
+format:
+	clang-format -i $$(find src tests -name '*.cc' -o -name '*.h')
+
+clean:
+	rm -rf build $(INSTALL_STAMP) $(DEPS_STAMP)
