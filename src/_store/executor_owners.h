@@ -50,8 +50,6 @@ class ExecutorOwners final {
     return before == kOpen ? handle_ : nullptr;
   }
 
-  bool is_open() const { return (state_.load(std::memory_order_acquire) & kOpen) != 0; }
-
  private:
   // The Executor's own hold, as one bit beside the count of store holds.
   static constexpr uint64_t kOpen = uint64_t{1} << 63;

@@ -33,7 +33,7 @@ bool check_destination(PyArrayObject* dst, uint64_t n, uint64_t record_bytes) {
   uint64_t needed;
   if (__builtin_mul_overflow(n, record_bytes, &needed)) return true;
   if (static_cast<uint64_t>(PyArray_NBYTES(dst)) >= needed) return true;
-  PyErr_Format(PyExc_ValueError, "dst holds %zd bytes, fewer than the %llu records of %llu bytes",
+  PyErr_Format(PyExc_ValueError, "dst holds %zd bytes, fewer than %llu records of %llu bytes",
                PyArray_NBYTES(dst), static_cast<unsigned long long>(n),
                static_cast<unsigned long long>(record_bytes));
   return false;

@@ -149,3 +149,15 @@ def test_subclasses_pass_type_tests(store_path):
     store = Store.create(executor, store_path, 0, 1, EMPTY.view(LocalArray), schema)
     store.close(False)
     executor.close()
+
+
+def test_keywords_that_are_not_strings():
+    # The interpreter refuses such keywords at ordinary call sites; a C caller can still pass
+    # them in the dict of a type call.
+    import ctypes
+
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    with pytest.raises(TypeError, match=message("__cinit__() keywords must be strings")):
+        call(Executor, (1,), {1: 2})
