@@ -32,10 +32,10 @@ struct LocateStage {
   const uint64_t* idxs;
   uint64_t n;
   const ShardSnapshot* snapshot;
-  IndexEntry* entries;
-  uint64_t* raw_lens;
-  uint64_t* stored_lens;
-  FirstError first_error;
+  IndexEntry* entries = nullptr;
+  uint64_t* raw_lens = nullptr;
+  uint64_t* stored_lens = nullptr;
+  FirstError first_error{};
 };
 
 void locate_task(LocateStage* stage, uint32_t task, uint32_t task_count) {
@@ -66,7 +66,7 @@ struct ReadStage {
   uint8_t* span;
   uint64_t header_len;
   uint64_t values_offset;
-  FirstError first_error;
+  FirstError first_error{};
 };
 
 Status read_one(const ReadStage& stage, uint64_t i) {
@@ -152,7 +152,12 @@ Status locate_records(StoreHandle* store, const uint64_t* idxs, uint64_t n, uint
   if (raw_capacity < n || stored_capacity < n) return ErrorKind::BufferTooSmall;
   if (n == 0) return Status::Ok();
   const ShardSnapshot snapshot = take_shard_snapshot(*store);
-  LocateStage stage{&store->meta_file, idxs, n, &snapshot, nullptr, raw_lens, stored_lens, {}};
+  LocateStage stage{.meta_file = &store->meta_file,
+                    .idxs = idxs,
+                    .n = n,
+                    .snapshot = &snapshot,
+                    .raw_lens = raw_lens,
+                    .stored_lens = stored_lens};
   return run_stage<locate_task>(*store->executor, n, stage);
 }
 
@@ -172,7 +177,11 @@ Status read_records(StoreHandle* store, const uint64_t* idxs, uint64_t n, ByteSp
   TAVRILL_RETURN_IF_ERROR(value_starts.allocate(allocator, n));
 
   const ShardSnapshot snapshot = take_shard_snapshot(*store);
-  LocateStage locate{&store->meta_file, idxs, n, &snapshot, entries.data(), nullptr, nullptr, {}};
+  LocateStage locate{.meta_file = &store->meta_file,
+                     .idxs = idxs,
+                     .n = n,
+                     .snapshot = &snapshot,
+                     .entries = entries.data()};
   TAVRILL_RETURN_IF_ERROR(run_stage<locate_task>(*store->executor, n, locate));
 
   const Result<uint64_t> values_total =
@@ -181,16 +190,15 @@ Status read_records(StoreHandle* store, const uint64_t* idxs, uint64_t n, ByteSp
   TAVRILL_RETURN_IF_ERROR(
       check_span(span, headers_bytes, values_offset, values_total.value(), header_len));
 
-  ReadStage read{store,
-                 idxs,
-                 n,
-                 snapshot.data_shards,
-                 entries.data(),
-                 value_starts.data(),
-                 span.data,
-                 header_len,
-                 values_offset,
-                 {}};
+  ReadStage read{.store = store,
+                 .idxs = idxs,
+                 .n = n,
+                 .data_shards = snapshot.data_shards,
+                 .entries = entries.data(),
+                 .value_starts = value_starts.data(),
+                 .span = span.data,
+                 .header_len = header_len,
+                 .values_offset = values_offset};
   return run_stage<read_task>(*store->executor, n, read);
 }
 
