@@ -51,16 +51,6 @@ Status decode_dense(StoreHandle* store, const uint8_t* scratch, uint64_t stored_
   return run_stage<decode_dense_zstd>(*store->executor, n, stage);
 }
 
-// Stored lengths, turned in place into where each frame ends when laid back to back.
-Result<uint64_t> accumulate_ends(uint64_t* lengths, uint64_t n) {
-  uint64_t total = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    if (__builtin_add_overflow(total, lengths[i], &total)) return ErrorKind::StoreFull;
-    lengths[i] = total;
-  }
-  return total;
-}
-
 Status gather_compressed(StoreHandle* store, const uint64_t* idxs, uint64_t n, uint8_t* dst,
                          uint64_t record_bytes) {
   if (n >= kMaxCompressedRequest) return ErrorKind::StoreFull;
@@ -70,7 +60,7 @@ Status gather_compressed(StoreHandle* store, const uint64_t* idxs, uint64_t n, u
   uint64_t* raw_lens = lengths.data();
   uint64_t* stored_ends = lengths.data() + n;
   TAVRILL_RETURN_IF_ERROR(locate_records(store, idxs, n, raw_lens, n, stored_ends, n));
-  const Result<uint64_t> stored_total = accumulate_ends(stored_ends, n);
+  const Result<uint64_t> stored_total = stored_lengths_to_ends(stored_ends, n);
   TAVRILL_RETURN_IF_ERROR(stored_total.status());
 
   HeldContext scratch(store->executor, HeldContext::HandBack::kRelease);

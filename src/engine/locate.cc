@@ -161,6 +161,15 @@ Status locate_records(StoreHandle* store, const uint64_t* idxs, uint64_t n, uint
   return run_stage<locate_task>(*store->executor, n, stage);
 }
 
+Result<uint64_t> stored_lengths_to_ends(uint64_t* lengths, uint64_t n) {
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (__builtin_add_overflow(total, lengths[i], &total)) return ErrorKind::StoreFull;
+    lengths[i] = total;
+  }
+  return total;
+}
+
 Status read_records(StoreHandle* store, const uint64_t* idxs, uint64_t n, ByteSpan span,
                     uint64_t header_len, uint64_t values_offset) {
   uint64_t headers_bytes = 0;

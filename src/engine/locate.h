@@ -35,6 +35,10 @@ Result<IndexEntry> locate_record(const File& meta_file, uint64_t g, const ShardS
 Status locate_records(StoreHandle* store, const uint64_t* idxs, uint64_t n, uint64_t* raw_lens,
                       uint64_t raw_capacity, uint64_t* stored_lens, uint64_t stored_capacity);
 
+// Turns located stored lengths, in place, into where each record's stored bytes end when the n
+// records lie back to back in request order; returns the total. StoreFull when it overflows.
+Result<uint64_t> stored_lengths_to_ends(uint64_t* lengths, uint64_t n);
+
 // A destination that may be written only inside its first `length` bytes.
 struct ByteSpan {
   uint8_t* data;

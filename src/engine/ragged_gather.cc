@@ -14,26 +14,8 @@ namespace {
 // A plan's stored_ends (8 bytes a record) cannot be allocated past this.
 constexpr uint64_t kMaxPlanRequest = uint64_t{1} << 61;
 
-// Frees a plan that has not been handed to the caller yet.
-class PlanUnderConstruction final {
- public:
-  explicit PlanUnderConstruction(RaggedPlan* plan) : plan_(plan) {}
-  ~PlanUnderConstruction() {
-    if (plan_ != nullptr) ragged_plan_free(plan_);
-  }
-  PlanUnderConstruction(const PlanUnderConstruction&) = delete;
-  PlanUnderConstruction& operator=(const PlanUnderConstruction&) = delete;
-
-  RaggedPlan* operator->() const { return plan_; }
-  RaggedPlan* release() {
-    RaggedPlan* plan = plan_;
-    plan_ = nullptr;
-    return plan;
-  }
-
- private:
-  RaggedPlan* plan_;
-};
+// A plan that fails while it is being made is freed like any other.
+using PlanUnderConstruction = RecordUnderConstruction<RaggedPlan, ragged_plan_free>;
 
 // Turns the located decoded sizes in `ends` into running value ends, in request order. A record
 // must keep at least one value byte after its header.
@@ -47,15 +29,6 @@ Result<uint64_t> accumulate_value_ends(uint64_t* ends, uint64_t n, uint64_t head
     ends[i] = data_total;
   }
   return data_total;
-}
-
-Result<uint64_t> accumulate_stored_ends(uint64_t* lengths, uint64_t n) {
-  uint64_t total = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    if (__builtin_add_overflow(total, lengths[i], &total)) return ErrorKind::StoreFull;
-    lengths[i] = total;
-  }
-  return total;
 }
 
 Result<RaggedPlan*> create_plan(StoreHandle* store, const uint64_t* idxs, uint64_t n,
@@ -74,7 +47,7 @@ Result<RaggedPlan*> create_plan(StoreHandle* store, const uint64_t* idxs, uint64
 
   uint64_t* stored_ends = plan->stored_ends.data();
   TAVRILL_RETURN_IF_ERROR(locate_records(store, idxs, n, ends, n, stored_ends, n));
-  const Result<uint64_t> stored_total = accumulate_stored_ends(stored_ends, n);
+  const Result<uint64_t> stored_total = stored_lengths_to_ends(stored_ends, n);
   TAVRILL_RETURN_IF_ERROR(stored_total.status());
   const Result<uint64_t> data_total = accumulate_value_ends(ends, n, header_len);
   TAVRILL_RETURN_IF_ERROR(data_total.status());

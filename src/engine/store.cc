@@ -11,28 +11,8 @@ constexpr const char* kMetaName = "meta.qv";
 constexpr const char* kDictName = "dict.qv";
 constexpr int kStoreCompressionLevel = 3;
 
-// Owns a handle under construction; a failed create or open frees it (closing what it opened)
-// when this goes out of scope.
-class HandleUnderConstruction final {
- public:
-  explicit HandleUnderConstruction(StoreHandle* handle) : handle_(handle) {}
-  ~HandleUnderConstruction() {
-    if (handle_ != nullptr) allocator_delete(handle_->executor->allocator, handle_);
-  }
-  HandleUnderConstruction(const HandleUnderConstruction&) = delete;
-  HandleUnderConstruction& operator=(const HandleUnderConstruction&) = delete;
-
-  StoreHandle* get() const { return handle_; }
-  StoreHandle* operator->() const { return handle_; }
-  StoreHandle* release() {
-    StoreHandle* handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-
- private:
-  StoreHandle* handle_;
-};
+// A failed create or open closes what it opened and frees the handle, exactly as a close would.
+using HandleUnderConstruction = RecordUnderConstruction<StoreHandle, store_close>;
 
 // The store path as a NUL-terminated string in memory of the executor's allocator.
 class PathString final {
