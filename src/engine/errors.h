@@ -41,17 +41,28 @@ enum class ErrorKind : uint8_t {
 // The one kind -> code table. Anything outside it is reported as ERR_IO.
 constexpr int32_t error_code(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::RecordTooLarge: return ERR_RECORD_TOO_LARGE;
-    case ErrorKind::StoreFull: return ERR_STORE_FULL;
-    case ErrorKind::DecodeFailed: return ERR_DECODE_FAILED;
-    case ErrorKind::InvalidFormat: return ERR_INVALID_FORMAT;
-    case ErrorKind::Io: return ERR_IO;
-    case ErrorKind::OutOfMemory: return ERR_OUT_OF_MEMORY;
-    case ErrorKind::BufferTooSmall: return ERR_BUFFER_TOO_SMALL;
-    case ErrorKind::DictTrainingFailed: return ERR_DICT_TRAINING_FAILED;
-    case ErrorKind::NotFound: return ERR_NOT_FOUND;
-    case ErrorKind::AlreadyExists: return ERR_ALREADY_EXISTS;
-    case ErrorKind::Busy: return ERR_BUSY;
+    case ErrorKind::RecordTooLarge:
+      return ERR_RECORD_TOO_LARGE;
+    case ErrorKind::StoreFull:
+      return ERR_STORE_FULL;
+    case ErrorKind::DecodeFailed:
+      return ERR_DECODE_FAILED;
+    case ErrorKind::InvalidFormat:
+      return ERR_INVALID_FORMAT;
+    case ErrorKind::Io:
+      return ERR_IO;
+    case ErrorKind::OutOfMemory:
+      return ERR_OUT_OF_MEMORY;
+    case ErrorKind::BufferTooSmall:
+      return ERR_BUFFER_TOO_SMALL;
+    case ErrorKind::DictTrainingFailed:
+      return ERR_DICT_TRAINING_FAILED;
+    case ErrorKind::NotFound:
+      return ERR_NOT_FOUND;
+    case ErrorKind::AlreadyExists:
+      return ERR_ALREADY_EXISTS;
+    case ErrorKind::Busy:
+      return ERR_BUSY;
   }
   return ERR_IO;
 }
@@ -59,17 +70,28 @@ constexpr int32_t error_code(ErrorKind kind) {
 // Inverse of the table, for codes that parallel stages store in their shared error slot.
 constexpr ErrorKind kind_of_code(int32_t code) {
   switch (code) {
-    case ERR_RECORD_TOO_LARGE: return ErrorKind::RecordTooLarge;
-    case ERR_STORE_FULL: return ErrorKind::StoreFull;
-    case ERR_DECODE_FAILED: return ErrorKind::DecodeFailed;
-    case ERR_INVALID_FORMAT: return ErrorKind::InvalidFormat;
-    case ERR_OUT_OF_MEMORY: return ErrorKind::OutOfMemory;
-    case ERR_BUFFER_TOO_SMALL: return ErrorKind::BufferTooSmall;
-    case ERR_DICT_TRAINING_FAILED: return ErrorKind::DictTrainingFailed;
-    case ERR_NOT_FOUND: return ErrorKind::NotFound;
-    case ERR_ALREADY_EXISTS: return ErrorKind::AlreadyExists;
-    case ERR_BUSY: return ErrorKind::Busy;
-    default: return ErrorKind::Io;
+    case ERR_RECORD_TOO_LARGE:
+      return ErrorKind::RecordTooLarge;
+    case ERR_STORE_FULL:
+      return ErrorKind::StoreFull;
+    case ERR_DECODE_FAILED:
+      return ErrorKind::DecodeFailed;
+    case ERR_INVALID_FORMAT:
+      return ErrorKind::InvalidFormat;
+    case ERR_OUT_OF_MEMORY:
+      return ErrorKind::OutOfMemory;
+    case ERR_BUFFER_TOO_SMALL:
+      return ErrorKind::BufferTooSmall;
+    case ERR_DICT_TRAINING_FAILED:
+      return ErrorKind::DictTrainingFailed;
+    case ERR_NOT_FOUND:
+      return ErrorKind::NotFound;
+    case ERR_ALREADY_EXISTS:
+      return ErrorKind::AlreadyExists;
+    case ERR_BUSY:
+      return ErrorKind::Busy;
+    default:
+      return ErrorKind::Io;
   }
 }
 
@@ -98,7 +120,7 @@ class [[nodiscard]] Result {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
-  constexpr Result(T value) : value_(value) {}                    // NOLINT: implicit on purpose
+  constexpr Result(T value) : value_(value) {}                   // NOLINT: implicit on purpose
   constexpr Result(ErrorKind kind) : status_(kind), value_() {}  // NOLINT: implicit on purpose
 
   constexpr bool ok() const { return status_.ok(); }
@@ -114,9 +136,9 @@ class [[nodiscard]] Result {
 }  // namespace tavrill
 
 // Propagates a failed Status (or the status of a failed Result) to the caller.
-#define TAVRILL_RETURN_IF_ERROR(expr)                \
-  do {                                               \
-    const ::tavrill::Status tavrill_status_ = (expr); \
+#define TAVRILL_RETURN_IF_ERROR(expr)                         \
+  do {                                                        \
+    const ::tavrill::Status tavrill_status_ = (expr);         \
     if (!tavrill_status_.ok()) return tavrill_status_.kind(); \
   } while (0)
 

@@ -25,9 +25,7 @@ inline constexpr uint64_t kRecordCountLimit = uint64_t{1} << 60;
 
 static_assert(kSchemaOffset + kMaxSchemaLen == kHeaderSize);
 
-inline uint16_t load_u16_le(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t load_u16_le(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t load_u32_le(const uint8_t* p) {
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];

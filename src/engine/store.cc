@@ -11,28 +11,8 @@ constexpr const char* kMetaName = "meta.qv";
 constexpr const char* kDictName = "dict.qv";
 constexpr int kStoreCompressionLevel = 3;
 
-// Owns a handle under construction; a failed create or open frees it (closing what it opened)
-// when this goes out of scope.
-class HandleUnderConstruction final {
- public:
-  explicit HandleUnderConstruction(StoreHandle* handle) : handle_(handle) {}
-  ~HandleUnderConstruction() {
-    if (handle_ != nullptr) allocator_delete(handle_->executor->allocator, handle_);
-  }
-  HandleUnderConstruction(const HandleUnderConstruction&) = delete;
-  HandleUnderConstruction& operator=(const HandleUnderConstruction&) = delete;
-
-  StoreHandle* get() const { return handle_; }
-  StoreHandle* operator->() const { return handle_; }
-  StoreHandle* release() {
-    StoreHandle* handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-
- private:
-  StoreHandle* handle_;
-};
+// A failed create or open closes what it opened and frees the handle, exactly as a close would.
+using HandleUnderConstruction = RecordUnderConstruction<StoreHandle, store_close>;
 
 // The store path as a NUL-terminated string in memory of the executor's allocator.
 class PathString final {
@@ -83,9 +63,12 @@ Status create_meta_file(const File& directory, File* meta) {
       return ErrorKind::Io;
   }
   switch (try_lock_first_byte(*meta, LockMode::kExclusive)) {
-    case LockOutcome::kGranted: return Status::Ok();
-    case LockOutcome::kBusy: return ErrorKind::Busy;
-    default: return ErrorKind::Io;
+    case LockOutcome::kGranted:
+      return Status::Ok();
+    case LockOutcome::kBusy:
+      return ErrorKind::Busy;
+    default:
+      return ErrorKind::Io;
   }
 }
 
@@ -172,9 +155,12 @@ Status open_shards(StoreHandle* handle, const StoreHeader& header) {
     const ShardFileName name = shard_file_name(static_cast<uint8_t>(s));
     switch (open_at(handle->directory, name.text, OpenMode::kOpenExistingReadOnly,
                     &handle->shard_files[s])) {
-      case OpenFailure::kNone: break;
-      case OpenFailure::kNotFound: return ErrorKind::InvalidFormat;
-      default: return ErrorKind::Io;
+      case OpenFailure::kNone:
+        break;
+      case OpenFailure::kNotFound:
+        return ErrorKind::InvalidFormat;
+      default:
+        return ErrorKind::Io;
     }
     const Result<uint64_t> size = file_size(handle->shard_files[s]);
     if (!size.ok()) return size.kind();
@@ -223,16 +209,22 @@ Result<StoreHandle*> open_store(ExecutorHandle* executor, const uint8_t* path_pt
     if (failure == OpenFailure::kNotFound) return ErrorKind::NotFound;
     if (failure != OpenFailure::kNone) return ErrorKind::Io;
   }
-  switch (open_at(handle->directory, kMetaName, OpenMode::kOpenExistingReadOnly,
-                  &handle->meta_file)) {
-    case OpenFailure::kNone: break;
-    case OpenFailure::kNotFound: return ErrorKind::NotFound;
-    default: return ErrorKind::Io;
+  switch (
+      open_at(handle->directory, kMetaName, OpenMode::kOpenExistingReadOnly, &handle->meta_file)) {
+    case OpenFailure::kNone:
+      break;
+    case OpenFailure::kNotFound:
+      return ErrorKind::NotFound;
+    default:
+      return ErrorKind::Io;
   }
   switch (try_lock_first_byte(handle->meta_file, LockMode::kShared)) {
-    case LockOutcome::kGranted: break;
-    case LockOutcome::kBusy: return ErrorKind::Busy;
-    default: return ErrorKind::Io;
+    case LockOutcome::kGranted:
+      break;
+    case LockOutcome::kBusy:
+      return ErrorKind::Busy;
+    default:
+      return ErrorKind::Io;
   }
 
   TAVRILL_RETURN_IF_ERROR(
@@ -295,8 +287,8 @@ StoreHandle* store_create(ExecutorHandle* executor, const uint8_t* path_ptr, uin
 StoreHandle* store_open(ExecutorHandle* executor, const uint8_t* path_ptr, uint64_t path_len,
                         uint8_t* schema_ptr, uint64_t schema_capacity, uint64_t* schema_len,
                         int32_t* code) noexcept {
-  return report(
-      open_store(executor, path_ptr, path_len, schema_ptr, schema_capacity, schema_len), code);
+  return report(open_store(executor, path_ptr, path_len, schema_ptr, schema_capacity, schema_len),
+                code);
 }
 
 int32_t store_sync(StoreHandle* handle) noexcept {

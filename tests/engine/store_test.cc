@@ -1,5 +1,8 @@
 // Store create, open, sync and close: the directory rules, the on-disk header, the lock between
 // handles and processes, and what later readers see.
+#include "store.h"
+
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,10 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "format.h"
-#include "store.h"
 #include "test_support.h"
 
 namespace tavrill {
@@ -44,9 +44,9 @@ class StoreTest : public ::testing::Test {
     const uint64_t g = handle->record_count.load();
     const unsigned s = static_cast<unsigned>(g % handle->data_shards);
     const uint64_t offset = handle->shard_lengths[s].load();
-    ASSERT_EQ(pwrite(handle->shard_files[s].fd(), bytes.data(), bytes.size(),
-                     static_cast<off_t>(offset)),
-              static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(
+        pwrite(handle->shard_files[s].fd(), bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+        static_cast<ssize_t>(bytes.size()));
     uint8_t entry[16];
     encode_index_entry(IndexEntry{offset, static_cast<uint32_t>(bytes.size()),
                                   static_cast<uint32_t>(bytes.size())},
@@ -113,10 +113,11 @@ TEST_F(StoreTest, CreateRefusesBadArgumentsBeforeTouchingTheDisk) {
     uint8_t shards;
     size_t schema_len;
   };
-  for (const Case& c : {Case{3, 1, 1}, Case{255, 1, 1}, Case{0, 0, 1}, Case{0, 1, 0},
-                        Case{0, 1, 2041}}) {
+  for (const Case& c :
+       {Case{3, 1, 1}, Case{255, 1, 1}, Case{0, 0, 1}, Case{0, 1, 0}, Case{0, 1, 2041}}) {
     const std::vector<uint8_t> schema(c.schema_len, 7);
-    Opened created = testing::create_store(executor_.get(), dir_ / "x/y", c.codec, c.shards, schema);
+    Opened created =
+        testing::create_store(executor_.get(), dir_ / "x/y", c.codec, c.shards, schema);
     EXPECT_EQ(created.handle, nullptr);
     EXPECT_EQ(created.code, ERR_INVALID_FORMAT);
     EXPECT_FALSE(testing::exists(dir_ / "x"));
@@ -139,8 +140,8 @@ TEST_F(StoreTest, DictionaryFileOnlyForTheDictionaryCodec) {
     store_close(created.handle);
     EXPECT_FALSE(testing::exists(path + "/dict.qv"));
   }
-  Opened created = testing::create_store(executor_.get(), dir_ / "d", CODEC_ZSTD_DICT, 1, {'s'},
-                                         dict);
+  Opened created =
+      testing::create_store(executor_.get(), dir_ / "d", CODEC_ZSTD_DICT, 1, {'s'}, dict);
   ASSERT_NE(created.handle, nullptr);
   EXPECT_NE(created.handle->cdict, nullptr);
   EXPECT_NE(created.handle->ddict, nullptr);
@@ -196,13 +197,13 @@ TEST_F(StoreTest, PathsAreUtf8WithinTheLengthLimit) {
   store_close(absolute.handle);
 
   // Non-ASCII names are fine; broken UTF-8 and an embedded NUL are I/O failures.
-  Opened created = testing::create_store(executor_.get(), dir_ / "caf\xC3\xA9-\xF0\x9F\x93\xA6",
-                                         CODEC_RAW, 1);
+  Opened created =
+      testing::create_store(executor_.get(), dir_ / "caf\xC3\xA9-\xF0\x9F\x93\xA6", CODEC_RAW, 1);
   ASSERT_NE(created.handle, nullptr) << created.code;
   store_close(created.handle);
-  for (const std::string& bad : {dir_ / "bad\xFF", dir_ / "bad\xC0\x80", dir_ / "bad\xED\xA0\x80",
-                                 dir_ / "bad\xE2\x82", std::string(dir_ / "nul") + '\0' + "x",
-                                 std::string()}) {
+  for (const std::string& bad :
+       {dir_ / "bad\xFF", dir_ / "bad\xC0\x80", dir_ / "bad\xED\xA0\x80", dir_ / "bad\xE2\x82",
+        std::string(dir_ / "nul") + '\0' + "x", std::string()}) {
     EXPECT_EQ(testing::create_store(executor_.get(), bad, CODEC_RAW, 1).code, ERR_IO);
     EXPECT_EQ(testing::open_store(executor_.get(), bad).code, ERR_IO);
   }
@@ -305,8 +306,8 @@ TEST_F(StoreTest, OpenChecksTheDictionaryFileAgainstTheCodec) {
   ASSERT_EQ(unlink((dir_ / "store/dict.qv").c_str()), 0);
   EXPECT_EQ(open_code(), 0);
 
-  Opened created = testing::create_store(executor_.get(), dir_ / "dict", CODEC_ZSTD_DICT, 1,
-                                         {'s'}, {5, 6, 7});
+  Opened created =
+      testing::create_store(executor_.get(), dir_ / "dict", CODEC_ZSTD_DICT, 1, {'s'}, {5, 6, 7});
   ASSERT_NE(created.handle, nullptr);
   store_close(created.handle);
   Opened opened = testing::open_store(executor_.get(), dir_ / "dict");

@@ -37,13 +37,15 @@ std::vector<uint8_t> read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 void append_to_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::app);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot append to " + path);
 }
 
@@ -80,9 +82,9 @@ Opened open_store(ExecutorHandle* executor, const std::string& path, uint64_t sc
   std::vector<uint8_t> schema(schema_capacity + 1, 0xEE);
   uint64_t schema_len = 0;
   opened.code = ERR_IO;
-  opened.handle = tavrill::store_open(executor, reinterpret_cast<const uint8_t*>(path.data()),
-                                      path.size(), schema.data(), schema_capacity, &schema_len,
-                                      &opened.code);
+  opened.handle =
+      tavrill::store_open(executor, reinterpret_cast<const uint8_t*>(path.data()), path.size(),
+                          schema.data(), schema_capacity, &schema_len, &opened.code);
   if (opened.handle != nullptr) {
     opened.code = 0;
     schema.resize(schema_len);
@@ -96,9 +98,9 @@ Opened create_store(ExecutorHandle* executor, const std::string& path, uint8_t c
                     const std::vector<uint8_t>& dict) {
   Opened created;
   created.code = ERR_IO;
-  created.handle = tavrill::store_create(
-      executor, reinterpret_cast<const uint8_t*>(path.data()), path.size(), codec, data_shards,
-      dict.data(), dict.size(), schema.data(), schema.size(), &created.code);
+  created.handle = tavrill::store_create(executor, reinterpret_cast<const uint8_t*>(path.data()),
+                                         path.size(), codec, data_shards, dict.data(), dict.size(),
+                                         schema.data(), schema.size(), &created.code);
   if (created.handle != nullptr) created.code = 0;
   return created;
 }

@@ -69,6 +69,30 @@ void allocator_delete(const Allocator& allocator, T* object) {
   allocator.free(object, sizeof(T), align_log_of<T>());
 }
 
+// Owns one engine record while it is being built: `Release` (the record's own close or free entry
+// point) runs on every early return, and release() hands the finished record to the caller.
+template <typename T, void (*Release)(T*) noexcept>
+class RecordUnderConstruction final {
+ public:
+  explicit RecordUnderConstruction(T* record) : record_(record) {}
+  ~RecordUnderConstruction() {
+    if (record_ != nullptr) Release(record_);
+  }
+  RecordUnderConstruction(const RecordUnderConstruction&) = delete;
+  RecordUnderConstruction& operator=(const RecordUnderConstruction&) = delete;
+
+  T* get() const { return record_; }
+  T* operator->() const { return record_; }
+  T* release() {
+    T* record = record_;
+    record_ = nullptr;
+    return record;
+  }
+
+ private:
+  T* record_;
+};
+
 // Owns an array of `count` trivially copyable T from one allocator, freed when it goes out of
 // scope. An empty array owns nothing: the allocator is never asked for 0 bytes. One owner, no
 // sharing.

@@ -19,10 +19,14 @@ constexpr uint64_t kMaxFileOffset = INT64_MAX;
 
 int open_flags(OpenMode mode) {
   switch (mode) {
-    case OpenMode::kCreateNewReadWrite: return O_RDWR | O_CREAT | O_EXCL;
-    case OpenMode::kOpenExistingReadWrite: return O_RDWR;
-    case OpenMode::kOpenExistingReadOnly: return O_RDONLY;
-    case OpenMode::kCreateOrTruncateWriteOnly: return O_WRONLY | O_CREAT | O_TRUNC;
+    case OpenMode::kCreateNewReadWrite:
+      return O_RDWR | O_CREAT | O_EXCL;
+    case OpenMode::kOpenExistingReadWrite:
+      return O_RDWR;
+    case OpenMode::kOpenExistingReadOnly:
+      return O_RDONLY;
+    case OpenMode::kCreateOrTruncateWriteOnly:
+      return O_WRONLY | O_CREAT | O_TRUNC;
   }
   return O_RDONLY;
 }

@@ -45,7 +45,7 @@ class File final {
 
 // How a store file is opened, relative to its store directory.
 enum class OpenMode {
-  kCreateNewReadWrite,         // fails when the name exists
+  kCreateNewReadWrite,  // fails when the name exists
   kOpenExistingReadWrite,
   kOpenExistingReadOnly,
   kCreateOrTruncateWriteOnly,
