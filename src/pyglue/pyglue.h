@@ -4,6 +4,26 @@
 // native helpers. Everything here runs with the calling thread attached to the interpreter.
 //
 // Convention: functions that can fail return false (or nullptr) with a Python exception set.
+//
+// A module function reads like this (parsing apart from the work, one traceback entry per exit):
+//
+//   constexpr const char* kNames[] = {"length", "indices"};
+//   constexpr glue::Signature kFill{"fill", kNames, 2, 2};
+//   PyObject* fill(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+//     PyObject* values[2];
+//     uint64_t length;
+//     PyObject* result =
+//         glue::bind(kFill, args, nargs, kwnames, values) &&
+//                 glue::to_uint64(values[0], "uint64_t", &length) &&
+//                 glue::check_argument_type(values[1], &PyArray_Type, "indices")
+//             ? fill_impl(length, values[1])
+//             : nullptr;
+//     return glue::traced(result, "fill");
+//   }
+//
+// and the module's Py_mod_create / Py_mod_exec slots go through one static ModuleFrame:
+// `frame.create(spec)`, then `frame.begin_exec(module)` and, should filling it fail,
+// `frame.abandon()`; import_numpy_api() belongs in the filling.
 #ifndef TAVRILL_PYGLUE_PYGLUE_H_
 #define TAVRILL_PYGLUE_PYGLUE_H_
 
@@ -54,8 +74,10 @@ struct Signature {
                             // method's `self`); they count in messages but are not bound here
 };
 
-// METH_FASTCALL | METH_KEYWORDS form. On success values[i] (i >= prebound) is a borrowed
-// reference, or nullptr for an optional parameter that was not given. Errors are TypeErrors:
+// METH_FASTCALL | METH_KEYWORDS form. `values` has room for `count` entries (nullptr when count
+// is 0). On success values[i] (i >= prebound) is a borrowed reference, or nullptr for an optional
+// parameter that was not given; the caller converts it or applies its default. Errors are
+// TypeErrors:
 //   "%.200s() takes %.8s %zd positional argument%.1s (%zd given)" (exactly / at least / at most;
 //     a required parameter left unset reports its position as the count given),
 //   "%s() got an unexpected keyword argument '%U'",
