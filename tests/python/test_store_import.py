@@ -1,0 +1,181 @@
+"""Importing tavrill._store: its namespace, tables, QuarvelError and the module frame."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tavrill._store as store_module
+from tavrill._store import QuarvelError
+
+RECORD_TOO_LARGE = "record exceeds the 2147483648 byte limit"
+
+
+def run_fresh(code):
+    """Runs `code` in a new interpreter and returns its stdout; fails on a non-zero exit."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=env, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_namespace_holds_its_names_in_binding_order():
+    own = [name for name in vars(store_module) if not name.startswith("__")]
+    assert own == [
+        "Executor", "Store", "np", "MAX_RECORD_LEN", "MAX_SCHEMA_LEN", "MAX_DATA_SHARDS",
+        "CODECS", "_TAGS", "_ERRORS", "QuarvelError",
+    ] + (["build_dict"] if "build_dict" in own else [])
+    assert store_module.__doc__ is None
+    assert not hasattr(store_module, "_check")
+    assert not hasattr(store_module, "_write_cu_seqlens")
+
+
+def test_constants_and_tables():
+    import numpy
+
+    assert store_module.np is numpy
+    assert (store_module.MAX_RECORD_LEN, store_module.MAX_SCHEMA_LEN,
+            store_module.MAX_DATA_SHARDS) == (2**31, 2040, 255)
+    assert all(type(store_module.__dict__[name]) is int
+               for name in ("MAX_RECORD_LEN", "MAX_SCHEMA_LEN", "MAX_DATA_SHARDS"))
+    assert list(store_module.CODECS.items()) == [("raw", 0), ("zstd", 1), ("zstd_dict", 2)]
+    assert list(store_module._TAGS.items()) == [(0, "raw"), (1, "zstd"), (2, "zstd_dict")]
+    assert list(store_module._ERRORS) == [-1, -2, -4, -5, -6, -7, -8, -9, -11, -12, -13]
+    assert store_module._ERRORS[-4] == RECORD_TOO_LARGE
+    assert store_module._ERRORS[-13] == (
+        "store is busy (already open by another native handle or process)")
+
+
+def test_types_and_functions_are_named_after_the_module():
+    Executor, Store = store_module.Executor, store_module.Store
+    assert (Executor.__module__, Executor.__qualname__) == ("tavrill._store", "Executor")
+    assert (Store.__module__, Store.__qualname__) == ("tavrill._store", "Store")
+    assert Store.open.__qualname__ == "Store.open"
+    assert Executor.close.__qualname__ == "Executor.close"
+    assert QuarvelError.__init__.__qualname__ == "QuarvelError.__init__"
+
+
+def test_quarvel_error_is_a_plain_runtime_error_class():
+    assert QuarvelError.__bases__ == (RuntimeError,)
+    assert type(QuarvelError) is type
+    assert (QuarvelError.__module__, QuarvelError.__qualname__) == (
+        "tavrill._store", "QuarvelError")
+    assert QuarvelError.__doc__ is None
+    own = [name for name in vars(QuarvelError)
+           if name not in ("__module__", "__doc__", "__dict__", "__weakref__")]
+    assert own == ["__init__"]
+
+
+def test_quarvel_error_messages_and_code():
+    assert str(QuarvelError(-4)) == RECORD_TOO_LARGE
+    full = QuarvelError(-5)
+    assert full.args == ("store is full",) and isinstance(full, RuntimeError)
+    assert full.code == -5
+    assert str(QuarvelError(-3)) == "unknown quarvel error -3"
+    assert str(QuarvelError(code=-10)) == "unknown quarvel error -10"
+    assert QuarvelError(-3).code == -3
+    assert str(QuarvelError(7)) == "unknown quarvel error 7"
+    assert str(QuarvelError("odd")) == "unknown quarvel error odd"
+    assert QuarvelError("odd").code == "odd"
+
+
+def test_quarvel_error_binding():
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 2 positional arguments "
+                                        r"\(1 given\)$"):
+        QuarvelError()
+    with pytest.raises(TypeError, match=r"\(3 given\)$"):
+        QuarvelError(-1, -2)
+    with pytest.raises(TypeError, match=r"unexpected keyword argument 'cod'"):
+        QuarvelError(-1, cod=2)
+
+
+def test_quarvel_error_reads_its_table_by_name_and_subclasses(monkeypatch):
+    monkeypatch.setitem(store_module.__dict__, "_ERRORS", {-5: "rebound"})
+    assert str(QuarvelError(-5)) == "rebound"
+    monkeypatch.undo()
+
+    class Narrower(QuarvelError):
+        pass
+
+    error = Narrower(-6)
+    assert str(error) == "buffer too small" and error.code == -6
+    with pytest.raises(QuarvelError):
+        raise error
+
+
+def test_reimport_hands_back_the_same_module():
+    saved = sys.modules.pop("tavrill._store")
+    try:
+        import tavrill._store as again
+
+        assert again is saved
+        assert again.MAX_SCHEMA_LEN == 2040 and again.Store is saved.Store
+    finally:
+        sys.modules["tavrill._store"] = saved
+
+
+def test_runs_without_the_interpreter_lock():
+    out = run_fresh("""
+        import sys, sysconfig
+        import tavrill._store
+        print(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), sys._is_gil_enabled())
+    """)
+    built_free_threaded, gil = out.split()
+    if built_free_threaded == "True":
+        assert gil == "False"
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_interpreters")
+    interpreter = interpreters.create()
+    try:
+        failure = interpreters.exec(interpreter, "import tavrill._store")
+    finally:
+        interpreters.destroy(interpreter)
+    assert failure is not None
+    assert failure.type.__name__ == "ImportError"
+    assert failure.msg == ("Interpreter change detected - this module can only be loaded into "
+                           "one interpreter per process.")
+
+
+def test_second_module_object_is_refused():
+    out = run_fresh("""
+        import importlib.util
+        spec = importlib.util.find_spec("tavrill._store")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+    """)
+    assert out.strip() == (
+        "Module '_store' has already been imported. Re-initialisation is not supported.")
+
+
+def test_missing_numpy_fails_the_import_and_a_later_import_succeeds():
+    out = run_fresh("""
+        import sys
+        saved = {name: sys.modules.pop(name) for name in list(sys.modules)
+                 if name == "numpy" or name.startswith("numpy.")}
+        sys.modules["numpy"] = None
+        try:
+            import tavrill._store
+        except ImportError as error:
+            print(error)
+        del sys.modules["numpy"]
+        sys.modules.update(saved)
+        import tavrill._store
+        print(tavrill._store.MAX_DATA_SHARDS)
+    """)
+    message, shards = out.strip().splitlines()
+    assert message.startswith("numpy.core.multiarray failed to import (auto-generated because "
+                              "you didn't call 'numpy.import_array()'")
+    assert shards == "255"
