@@ -63,11 +63,12 @@ PyObject* gather_impl(StoreObject* self, const GatherArguments& arguments) {
   PyArrayObject* dst = as_array(arguments.dst);
   const uint64_t n = static_cast<uint64_t>(PyArray_SIZE(idxs));
   if (n == 0) Py_RETURN_NONE;
-  StoreHandle* handle = open_handle(self);
-  if (handle == nullptr || !check_indices(idxs) ||
+  HandleLease lease;
+  if (!lease.take(self) || !check_indices(idxs) ||
       !check_destination(dst, n, arguments.record_bytes)) {
     return nullptr;
   }
+  StoreHandle* handle = lease.handle();
   // The caller's references keep both arrays alive for the whole call.
   const uint64_t* indices = static_cast<const uint64_t*>(PyArray_DATA(idxs));
   uint8_t* destination = static_cast<uint8_t*>(PyArray_DATA(dst));
@@ -104,8 +105,9 @@ PyObject* append_impl(StoreObject* self, const AppendArguments& arguments) {
     PyErr_SetString(PyExc_ValueError, "append needs at least one record");
     return nullptr;
   }
-  StoreHandle* handle = open_handle(self);
-  if (handle == nullptr) return nullptr;
+  HandleLease lease;
+  if (!lease.take(self)) return nullptr;
+  StoreHandle* handle = lease.handle();
   const uint8_t* records =
       reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(arguments.cpu_pointer));
   const int64_t result = glue::detached([&] {

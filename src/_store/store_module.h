@@ -50,12 +50,17 @@ void release_store_hold(ExecutorObject* executor);
 
 // ---- Store ----
 
-// A Python Store. `handle` is exchanged atomically so that concurrent close() calls release it
-// once. `executor` is the Executor it was made with (None in an object made by Store()); it is
-// held as long as `handle` is set. `codec` and `data_shards` are set before the object is handed
-// out and never change.
+// A Python Store. `executor` is the Executor it was made with (None in an object made by
+// Store()); it is held as long as the handle is open. `handle`, `codec` and `data_shards` are set
+// before the object is handed out. `uses` says whether the handle is open (kOpen) and how many
+// method calls are using it right now; the handle is released by whoever ends the last use after
+// the open bit was cleared, so a close() racing a gather on another thread never frees the
+// handle under it.
 struct StoreObject {
-  PyObject_HEAD std::atomic<StoreHandle*> handle;
+  static constexpr uint64_t kOpen = uint64_t{1} << 63;
+
+  PyObject_HEAD StoreHandle* handle;
+  std::atomic<uint64_t> uses;
   PyObject* executor;
   uint8_t codec;
   uint8_t data_shards;
@@ -66,8 +71,23 @@ inline StoreObject* as_store(PyObject* object) { return reinterpret_cast<StoreOb
 // Readies the Store type and binds it in `module`.
 bool add_store_type(PyObject* module);
 
-// The open handle of `store`, or nullptr with ValueError("store is closed") set.
-StoreHandle* open_handle(StoreObject* store);
+// One method call's use of a store's open handle, from take() to the end of its scope. The
+// handle stays open while any lease is held; a close() meanwhile defers the release to the last
+// lease. One thread per lease.
+class HandleLease final {
+ public:
+  HandleLease() = default;
+  ~HandleLease();
+  HandleLease(const HandleLease&) = delete;
+  HandleLease& operator=(const HandleLease&) = delete;
+
+  // False with ValueError("store is closed") set when `store` has no open handle.
+  bool take(StoreObject* store);
+  StoreHandle* handle() const { return store_->handle; }
+
+ private:
+  StoreObject* store_ = nullptr;
+};
 
 // Methods of Store defined in their own files, listed in the type's method table.
 PyObject* store_dense_gather(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -9,11 +9,41 @@ namespace tavrill::store_module {
 
 PyTypeObject* store_type = nullptr;
 
-StoreHandle* open_handle(StoreObject* store) {
+namespace {
+
+// Closes the handle without sync and lets go of the executor hold it had; the caller keeps
+// `store` (and so its executor) alive. Touches no Python object.
+void release_handle(StoreObject* store) {
+  store_close(store->handle);
+  release_store_hold(as_executor(store->executor));
+}
+
+// Ends one use. The use that brings the word to 0 (closed, nobody else inside) releases.
+void end_use(StoreObject* store) {
+  // acq_rel: the releasing thread must see every other use's work on the handle finished.
+  if (store->uses.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    glue::detached([store] { release_handle(store); });
+  }
+}
+
+}  // namespace
+
+bool HandleLease::take(StoreObject* store) {
   // Acquire pairs with the release that published the handle at open or create.
-  StoreHandle* handle = store->handle.load(std::memory_order_acquire);
-  if (handle == nullptr) PyErr_SetString(PyExc_ValueError, "store is closed");
-  return handle;
+  uint64_t uses = store->uses.load(std::memory_order_acquire);
+  do {
+    if ((uses & StoreObject::kOpen) == 0) {
+      PyErr_SetString(PyExc_ValueError, "store is closed");
+      return false;
+    }
+  } while (!store->uses.compare_exchange_weak(uses, uses + 1, std::memory_order_acq_rel,
+                                              std::memory_order_acquire));
+  store_ = store;
+  return true;
+}
+
+HandleLease::~HandleLease() {
+  if (store_ != nullptr) end_use(store_);
 }
 
 namespace {
@@ -37,7 +67,8 @@ PyObject* new_store(PyTypeObject* type) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   StoreObject* store = as_store(self);
-  new (&store->handle) std::atomic<StoreHandle*>(nullptr);
+  store->handle = nullptr;
+  new (&store->uses) std::atomic<uint64_t>(0);
   store->executor = Py_NewRef(Py_None);
   return self;
 }
@@ -64,12 +95,13 @@ ExecutorHandle* attach_executor(StoreObject* store, PyObject* executor) {
   return acquire_store_hold(as_executor(executor));
 }
 
-// Publishes a new handle in `store`. Release: a thread that finds the handle finds the object
-// filled in.
+// Publishes a new handle in `store`. Release: a thread that finds the store open finds the
+// object filled in.
 void publish_handle(StoreObject* store, StoreHandle* handle, uint8_t codec, uint8_t data_shards) {
+  store->handle = handle;
   store->codec = codec;
   store->data_shards = data_shards;
-  store->handle.store(handle, std::memory_order_release);
+  store->uses.store(StoreObject::kOpen, std::memory_order_release);
 }
 
 // ---- open ----
@@ -210,9 +242,9 @@ PyObject* store_create_method(PyObject* cls, PyObject* const* args, Py_ssize_t n
 // ---- accessors ----
 
 PyObject* length_impl(StoreObject* self) {
-  StoreHandle* handle = open_handle(self);
-  if (handle == nullptr) return nullptr;
-  return PyLong_FromUnsignedLongLong(store_length(handle));
+  HandleLease lease;
+  if (!lease.take(self)) return nullptr;
+  return PyLong_FromUnsignedLongLong(store_length(lease.handle()));
 }
 
 PyObject* store_length_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -246,19 +278,19 @@ PyObject* store_data_shards_method(PyObject* self, PyObject* const* args, Py_ssi
 // ---- close ----
 
 PyObject* close_impl(StoreObject* self, bool sync) {
-  // One exchange takes the handle, so concurrent close() calls release it once.
-  StoreHandle* handle = self->handle.exchange(nullptr, std::memory_order_acq_rel);
-  if (handle == nullptr) Py_RETURN_NONE;
-  // `executor` stays set while a handle is; this reference keeps it across the detached steps.
-  glue::Ref executor(Py_NewRef(self->executor));
-  ExecutorObject* owner = as_executor(executor.get());
+  // One step clears the open bit and takes a use of our own, so concurrent close() calls close
+  // once and the handle stays valid through our sync even if every other use ends meanwhile.
+  uint64_t uses = self->uses.load(std::memory_order_acquire);
+  do {
+    if ((uses & StoreObject::kOpen) == 0) Py_RETURN_NONE;
+  } while (!self->uses.compare_exchange_weak(uses, (uses + 1) & ~StoreObject::kOpen,
+                                             std::memory_order_acq_rel, std::memory_order_acquire));
+  StoreHandle* handle = self->handle;
   int32_t code = 0;
   if (sync) code = glue::detached([handle] { return store_sync(handle); });
-  // The store is closed whatever the sync returned.
-  glue::detached([handle, owner] {
-    store_close(handle);
-    release_store_hold(owner);
-  });
+  // The store is closed whatever the sync returned: now, or when the last call still using the
+  // handle on another thread ends.
+  end_use(self);
   if (code < 0) {
     raise_quarvel_error(code);
     return nullptr;
@@ -306,7 +338,7 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) {
 // whatever the collector clears; the cycle breaks at the other objects in it.
 int store_clear(PyObject* self) {
   StoreObject* store = as_store(self);
-  if (store->handle.load(std::memory_order_acquire) == nullptr) Py_CLEAR(store->executor);
+  if (store->uses.load(std::memory_order_acquire) == 0) Py_CLEAR(store->executor);
   return 0;
 }
 
@@ -318,9 +350,11 @@ void store_dealloc(PyObject* self) {
   StoreObject* store = as_store(self);
   PyObject_GC_UnTrack(self);
   PyObject* pending = PyErr_GetRaisedException();
-  if (StoreHandle* handle = store->handle.exchange(nullptr, std::memory_order_acq_rel)) {
-    store_close(handle);
-    release_store_hold(as_executor(store->executor));
+  // No call can be using the handle any more (each holds a reference to the object), so an
+  // open handle is released here, with the thread attached.
+  if (store->uses.load(std::memory_order_acquire) & StoreObject::kOpen) {
+    store->uses.store(0, std::memory_order_relaxed);
+    release_handle(store);
   }
   PyErr_SetRaisedException(pending);
   Py_CLEAR(store->executor);

@@ -4,6 +4,7 @@ import copy
 import gc
 import pickle
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -228,3 +229,49 @@ def test_create_refuses_arrays_the_engine_would_read_past(executor, store_path):
     with pytest.raises(ValueError, match="^dict_data must be a C-contiguous array$"):
         Store.create(executor, store_path, 2, 1, np.broadcast_to(np.uint8(1), 4096),
                      schema_of(b"s"))
+
+
+# ---- closing while other threads use the store ----
+
+def test_close_while_other_threads_gather_never_frees_the_handle_under_them(executor, store_path):
+    record_bytes = 4096
+    count = 512
+    writer = create(executor, store_path, codec=1, shards=4)
+    records = np.random.default_rng(7).integers(0, 4, (count, record_bytes), dtype=np.uint8)
+    writer.dense_append(records.ctypes.data, record_bytes, count)
+    writer.close(True)
+
+    reader, _ = Store.open(executor, store_path)
+    idxs = np.arange(count, dtype=np.uint64)
+    # Every thread has gathered once before the close, so the close lands among running gathers.
+    warmed_up = threading.Barrier(5)
+    outcomes = []
+
+    def gather_until_closed():
+        dst = np.empty((count, record_bytes), np.uint8)
+        gathered = 0
+        while True:
+            try:
+                reader.dense_gather(idxs, dst, record_bytes)
+            except ValueError as error:
+                outcomes.append((str(error), gathered))
+                return
+            except Exception as error:  # a gather that ran on a released handle
+                outcomes.append((repr(error), gathered))
+                return
+            assert np.array_equal(dst, records)
+            gathered += 1
+            if gathered == 1:
+                warmed_up.wait()
+
+    threads = [threading.Thread(target=gather_until_closed) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    warmed_up.wait()
+    time.sleep(0.05)
+    reader.close(False)
+    for thread in threads:
+        thread.join()
+    assert [message for message, _ in outcomes] == ["store is closed"] * 4
+    # Once the last gather has let go, the handle is released and its lock with it.
+    assert_closed(executor, store_path)
