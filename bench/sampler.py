@@ -18,6 +18,7 @@ from tavrill._sampler import fill_cyclic, fill_iid, fill_sequential
 DEFAULT_LENGTHS = (
     1_000_000,  # just under a power of two: cycle walking almost never repeats
     1_500_000,  # odd bit length: the permutation's domain is ~2.8x the data set
+    2**20 + 1,  # the worst case: the domain is ~4x the data set
     10**12,
     2**64 - 1,
 )

@@ -18,9 +18,10 @@ inline constexpr uint64_t kM2 = 0x94D049BB133111EB;
 inline constexpr uint64_t kW = 0xD1B54A32D192ED03;
 
 // A bijection on 64-bit values whose every output bit depends on every input bit; products wrap
-// modulo 2^64.
-constexpr uint64_t mix64(uint64_t x) {
-  x = (x ^ (x >> 30)) * kM1;
+// modulo 2^64. `Value` is uint64_t or a vector of them, mixed lane by lane.
+template <typename Value>
+[[gnu::always_inline]] constexpr Value mix64(const Value& input) {
+  Value x = (input ^ (input >> 30)) * kM1;
   x = (x ^ (x >> 27)) * kM2;
   return x ^ (x >> 31);
 }
