@@ -61,12 +61,12 @@ class CyclePermutation final {
 typedef uint64_t EightValues __attribute__((vector_size(64)));
 constexpr uint64_t kVectorWidth = 8;
 
-// Positions per block; a block's values and slots live on the stack (6 KiB).
+// Positions per block; the values still walking and their slots live on the stack (6 KiB).
 constexpr uint64_t kBlock = 512;
 
 // values[i] = pass(values[i]) for i < count; with `kVectors`, whole groups of eight as vectors.
-// The scalar tail is the same template as the vector body, so both run on processors that take
-// the vector road.
+// The scalar tail is the same template as the vector body, so processors that take the vector
+// road run both.
 template <bool kVectors>
 [[gnu::always_inline]] inline void pass_all(const CyclePermutation& permutation, uint64_t* values,
                                             uint64_t count) {
@@ -82,14 +82,31 @@ template <bool kVectors>
   for (; i < count; ++i) values[i] = permutation.pass(values[i]);
 }
 
+// out[i] = pass(first + i) for i < count, like pass_all over consecutive positions.
+template <bool kVectors>
+[[gnu::always_inline]] inline void pass_positions(const CyclePermutation& permutation,
+                                                  uint64_t first, uint64_t count, uint64_t* out) {
+  uint64_t i = 0;
+  if constexpr (kVectors) {
+    EightValues positions = EightValues{0, 1, 2, 3, 4, 5, 6, 7} + first;
+    for (; i + kVectorWidth <= count; i += kVectorWidth) {
+      const EightValues lanes = permutation.pass(positions);
+      __builtin_memcpy(out + i, &lanes, sizeof lanes);
+      positions += kVectorWidth;
+    }
+  }
+  for (; i < count; ++i) out[i] = permutation.pass(first + i);
+}
+
 // indices[i] = the permutation of first + i, for i < count.
 //
 // Walking one position at a time, each would wait on its own chain of passes (about 75 dependent
 // cycles each), and the test that ends a walk is a coin toss the branch predictor loses whenever
-// the network's domain is much larger than `length`. So a block of positions takes one pass
-// together, free of branches and of dependencies between positions; then the values that landed
-// below `length` are written out and the rest are packed to the front for the next pass. Every
-// value is stored to its slot after each pass; the last store, the one that landed, stays.
+// the network's domain is much larger than `length`. So a block of positions takes each pass
+// together, free of branches and of dependencies between positions: the first pass straight
+// into `indices`, then the values that are still at or above `length` are packed into a list
+// that walks on, one pass per round, and is packed again after each round. A walking value is
+// stored to its slot after every pass; the last store, the one that landed, stays.
 template <bool kVectors>
 [[gnu::always_inline]] inline void permute_blocks(const CyclePermutation& permutation,
                                                   uint64_t first, uint64_t count,
@@ -97,16 +114,20 @@ template <bool kVectors>
   uint64_t values[kBlock];
   uint32_t slots[kBlock];
   for (uint64_t done = 0; done < count; done += kBlock) {
-    uint64_t pending = count - done < kBlock ? count - done : kBlock;
-    for (uint64_t i = 0; i < pending; ++i) {
-      values[i] = first + done + i;
-      slots[i] = static_cast<uint32_t>(i);
-    }
+    const uint64_t size = count - done < kBlock ? count - done : kBlock;
     uint64_t* out = indices + done;
-    while (pending > 0) {
-      pass_all<kVectors>(permutation, values, pending);
-      uint64_t walking = 0;
-      for (uint64_t i = 0; i < pending; ++i) {
+    pass_positions<kVectors>(permutation, first + done, size, out);
+    uint64_t walking = 0;
+    for (uint64_t i = 0; i < size; ++i) {
+      values[walking] = out[i];
+      slots[walking] = static_cast<uint32_t>(i);
+      walking += out[i] >= permutation.length();
+    }
+    while (walking > 0) {
+      pass_all<kVectors>(permutation, values, walking);
+      const uint64_t walked = walking;
+      walking = 0;
+      for (uint64_t i = 0; i < walked; ++i) {
         const uint64_t value = values[i];
         const uint32_t slot = slots[i];
         out[slot] = value;
@@ -114,7 +135,6 @@ template <bool kVectors>
         slots[walking] = slot;
         walking += value >= permutation.length();
       }
-      pending = walking;
     }
   }
 }
