@@ -28,8 +28,8 @@ def test_namespace_holds_its_names_in_binding_order():
     own = [name for name in vars(store_module) if not name.startswith("__")]
     assert own == [
         "Executor", "Store", "np", "MAX_RECORD_LEN", "MAX_SCHEMA_LEN", "MAX_DATA_SHARDS",
-        "CODECS", "_TAGS", "_ERRORS", "QuarvelError",
-    ] + (["build_dict"] if "build_dict" in own else [])
+        "CODECS", "_TAGS", "_ERRORS", "QuarvelError", "build_dict",
+    ]
     assert store_module.__doc__ is None
     assert not hasattr(store_module, "_check")
     assert not hasattr(store_module, "_write_cu_seqlens")
@@ -58,6 +58,8 @@ def test_types_and_functions_are_named_after_the_module():
     assert Store.open.__qualname__ == "Store.open"
     assert Executor.close.__qualname__ == "Executor.close"
     assert QuarvelError.__init__.__qualname__ == "QuarvelError.__init__"
+    assert (store_module.build_dict.__module__, store_module.build_dict.__qualname__) == (
+        "tavrill._store", "build_dict")
 
 
 def test_quarvel_error_is_a_plain_runtime_error_class():
