@@ -1,7 +1,9 @@
 """A first look at tavrill's record store.
 
 Makes one store per codec in a temporary directory, appends fixed-size records to it, syncs and
-reopens it, gathers a random batch back by index and checks it byte for byte.
+reopens it, gathers a random batch back by index and checks it byte for byte. Then appends
+token sequences of varying length as ragged records and gathers a batch of them into one buffer,
+values and cu_seqlens side by side.
 
     make demo        (or: .venv/bin/python examples/quickstart.py)
 """
@@ -65,6 +67,61 @@ def run_codec(executor, root, codec, records, batch):
     reader.close(sync=False)
 
 
+class Allocation:
+    """One block of NumPy memory starting at a multiple of 16, as Store.ragged_gather wants."""
+
+    def __init__(self, size):
+        backing = np.empty(size + 16, np.uint8)
+        start = (-backing.ctypes.data) % 16
+        self.memory = backing[start:start + size]
+        self.size = size
+
+    def view(self, dtype, shape):
+        return self.memory.view(dtype).reshape(shape)
+
+
+class Allocator:
+    """The caller's allocator: a ragged gather sizes its buffer only once it knows the records."""
+
+    def acquire(self, size, alignment):
+        assert alignment == 16
+        return Allocation(size)
+
+
+def run_ragged(executor, root, rng):
+    """Token sequences of 1 to 40 tokens, each stored with its shape header (one dimension)."""
+    sequences = [rng.integers(0, 300, size=int(rng.integers(1, 41)), dtype=np.int32)
+                 for _ in range(1000)]
+    values = np.concatenate(sequences)
+    cu_seqlens = np.zeros(len(sequences) + 1, np.int32)
+    cu_seqlens[1:] = np.cumsum([len(s) for s in sequences])
+    shapes = np.array([[len(s)] for s in sequences], np.uint64)
+    path = f"{root}/ragged".encode()
+    writer = _store.Store.create(executor, path, _store.CODECS["zstd"], 2, np.empty(0, np.uint8),
+                                 np.frombuffer(b"int32 token sequences", np.uint8))
+    first = writer.ragged_append(values.ctypes.data, values.size, values.itemsize,
+                                 cu_seqlens.ctypes.data, cu_seqlens.size, shapes.ctypes.data,
+                                 len(sequences), 1, _store.MAX_RECORD_LEN)
+    assert first == 0
+    writer.close(sync=True)
+
+    reader, _ = _store.Store.open(executor, path)
+    batch = np.array([17, 3, 998, 3, 250], np.uint64)
+    n = len(batch)
+    _, dst, data_total, values_offset, tail_offset = reader.ragged_gather(
+        batch, Allocator(), header_len=8, tail_bytes=4 * (n + 1), itemsize=4)
+    gathered_cu_seqlens = dst[tail_offset:tail_offset + 4 * (n + 1)].view(np.int32)
+    tokens = dst[values_offset:values_offset + data_total].view(np.int32)
+    stored_lengths = dst[:8 * n].view(np.uint64)
+    for i, index in enumerate(batch):
+        start, end = gathered_cu_seqlens[i], gathered_cu_seqlens[i + 1]
+        assert np.array_equal(tokens[start:end], sequences[index]), f"ragged record {index} differs"
+        assert stored_lengths[i] == len(sequences[index])
+    print(f"  ragged     {reader.length()} token sequences; batch {batch.tolist()} gathered as "
+          f"{tokens.size} tokens with cu_seqlens {gathered_cu_seqlens.tolist()}")
+    reader.close(sync=False)
+
+
 def main():
     rng = np.random.default_rng(2024)
     records = make_records(rng)
@@ -75,6 +132,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tavrill-demo-") as root:
         for codec in _store.CODECS:
             run_codec(executor, root, codec, records, batch)
+        run_ragged(executor, root, rng)
     executor.close()
     print("every gathered record matched what was appended.")
 

@@ -4,6 +4,18 @@
 #include "store_module.h"
 
 namespace tavrill::store_module {
+
+// The engine reads n native uint64 indices straight from the data pointer.
+bool check_indices(PyObject* idxs) {
+  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(idxs);
+  if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_TYPE(array) == NPY_UINT64 &&
+      PyArray_ISNOTSWAPPED(array)) {
+    return true;
+  }
+  PyErr_SetString(PyExc_ValueError, "idxs must be a C-contiguous uint64 array");
+  return false;
+}
+
 namespace {
 
 constexpr const char* kGatherNames[] = {"idxs", "dst", "record_bytes"};
@@ -12,16 +24,6 @@ constexpr const char* kAppendNames[] = {"cpu_pointer", "record_bytes", "record_c
 constexpr glue::Signature kAppend{"dense_append", kAppendNames, 3, 3};
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
-
-// The engine reads n native uint64 indices straight from the data pointer.
-bool check_indices(PyArrayObject* idxs) {
-  if (PyArray_IS_C_CONTIGUOUS(idxs) && PyArray_TYPE(idxs) == NPY_UINT64 &&
-      PyArray_ISNOTSWAPPED(idxs)) {
-    return true;
-  }
-  PyErr_SetString(PyExc_ValueError, "idxs must be a C-contiguous uint64 array");
-  return false;
-}
 
 // The engine writes up to n × record_bytes bytes from the data pointer without knowing the
 // array's size. A product that overflows is left to the engine, which refuses it before writing.
@@ -64,7 +66,7 @@ PyObject* gather_impl(StoreObject* self, const GatherArguments& arguments) {
   const uint64_t n = static_cast<uint64_t>(PyArray_SIZE(idxs));
   if (n == 0) Py_RETURN_NONE;
   HandleLease lease;
-  if (!lease.take(self) || !check_indices(idxs) ||
+  if (!lease.take(self) || !check_indices(arguments.idxs) ||
       !check_destination(dst, n, arguments.record_bytes)) {
     return nullptr;
   }

@@ -94,6 +94,14 @@ PyObject* store_dense_gather(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames);
 PyObject* store_dense_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+PyObject* store_ragged_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* store_ragged_gather(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+
+// Gathers hand the engine the data pointer of `idxs` (an ndarray) as n native uint64 indices:
+// false with ValueError("idxs must be a C-contiguous uint64 array") when it is anything else.
+bool check_indices(PyObject* idxs);
 
 // ---- module helpers ----
 

@@ -372,6 +372,8 @@ PyMethodDef store_methods[] = {
     {"close", fastcall(store_close_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"dense_gather", fastcall(store_dense_gather), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"dense_append", fastcall(store_dense_append), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ragged_append", fastcall(store_ragged_append), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"ragged_gather", fastcall(store_ragged_gather), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__reduce__", fastcall(store_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", fastcall(store_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
