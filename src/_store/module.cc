@@ -1,4 +1,5 @@
 // The tavrill._store module: its import steps, constants and tables, QuarvelError and _check.
+#include "build_dict.h"
 #include "numpy_api.h"
 #include "store_module.h"
 
@@ -194,7 +195,9 @@ bool run_module_statements(PyObject* module) {
          add_store_methods();
 }
 
+// Bound after the module-level statements, so build_dict is the namespace's last name.
 PyMethodDef module_functions[] = {
+    {"build_dict", fastcall(build_dict), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

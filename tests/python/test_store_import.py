@@ -29,8 +29,8 @@ def test_namespace_holds_its_names_in_binding_order():
     own = [name for name in vars(store_module) if not name.startswith("__")]
     assert own == [
         "Executor", "Store", "np", "MAX_RECORD_LEN", "MAX_SCHEMA_LEN", "MAX_DATA_SHARDS",
-        "CODECS", "_TAGS", "_ERRORS", "QuarvelError",
-    ] + (["build_dict"] if "build_dict" in own else [])
+        "CODECS", "_TAGS", "_ERRORS", "QuarvelError", "build_dict",
+    ]
     assert store_module.__doc__ is None
     assert not hasattr(store_module, "_check")
     assert not hasattr(store_module, "_write_cu_seqlens")
@@ -68,6 +68,9 @@ def test_types_and_functions_are_named_after_the_module():
         assert function.__module__ == "tavrill._store"
         assert function.__qualname__ == f"{cls.__name__}.{name}"
         assert function.__name__ == name and function.__doc__ is None
+    build_dict = store_module.build_dict
+    assert (type(build_dict), build_dict.__module__, build_dict.__qualname__) == (
+        type(vars(Executor)["close"]), "tavrill._store", "build_dict")
     # open and create are class methods: bound to the class they are called on.
     assert isinstance(vars(Store)["open"], classmethod) and Store.open.__self__ is Store
     assert isinstance(vars(Store)["length"], type(vars(Executor)["close"]))
