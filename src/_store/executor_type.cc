@@ -99,17 +99,22 @@ void executor_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyMethodDef executor_methods[] = {
-    {"close", fastcall(executor_close_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
+// Pickling is refused from the moment the type exists; the other methods arrive with the
+// module's statements.
+PyMethodDef executor_pickling[] = {
     {"__reduce__", fastcall(executor_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", fastcall(executor_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef executor_methods[] = {
+    {"close", fastcall(executor_close_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot executor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(executor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(executor_dealloc)},
-    {Py_tp_methods, executor_methods},
     {0, nullptr},
 };
 
@@ -127,7 +132,13 @@ bool add_executor_type(PyObject* module) {
   PyObject* type = PyType_FromSpec(&executor_spec);
   if (type == nullptr) return false;
   Py_XSETREF(executor_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-  return PyModule_Add(module, "Executor", type) == 0;
+  return glue::add_methods(type, executor_pickling, frame.full_name()) &&
+         PyModule_Add(module, "Executor", type) == 0;
+}
+
+bool add_executor_methods() {
+  return glue::add_methods(reinterpret_cast<PyObject*>(executor_type), executor_methods,
+                           frame.full_name());
 }
 
 }  // namespace tavrill::store_module

@@ -152,8 +152,10 @@ PyObject* quarvel_error_init(PyObject* self, PyObject* const* args, Py_ssize_t n
   return glue::traced(result, "QuarvelError.__init__");
 }
 
-PyMethodDef quarvel_error_init_def = {"__init__", fastcall(quarvel_error_init),
-                                      METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef quarvel_error_methods[] = {
+    {"__init__", fastcall(quarvel_error_init), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // class QuarvelError(RuntimeError), with __init__(self, code) as its only own function.
 PyObject* make_quarvel_error() {
@@ -169,9 +171,7 @@ PyObject* make_quarvel_error() {
   }
   Py_DECREF(namespace_dict);
   if (cls == nullptr) return nullptr;
-  PyObject* init = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), &quarvel_error_init_def);
-  if (init == nullptr || PyObject_SetAttrString(cls, "__init__", init) < 0) Py_CLEAR(cls);
-  Py_XDECREF(init);
+  if (!glue::add_methods(cls, quarvel_error_methods, frame.full_name())) Py_CLEAR(cls);
   return cls;
 }
 
@@ -191,7 +191,8 @@ bool run_module_statements(PyObject* module) {
   PyObject* error_class = make_quarvel_error();
   if (error_class == nullptr) return false;
   Py_XSETREF(quarvel_error_class, Py_NewRef(error_class));
-  return bind_global(module, "QuarvelError", error_class);
+  return bind_global(module, "QuarvelError", error_class) && add_executor_methods() &&
+         add_store_methods();
 }
 
 // Bound after the module-level statements, so build_dict is the namespace's last name.
@@ -206,7 +207,8 @@ bool fill_module(PyObject* module) {
   PyTypeObject* ndarray = glue::import_numpy_type("ndarray", sizeof(PyArrayObject_fields));
   if (ndarray == nullptr) return false;
   Py_XSETREF(ndarray_type, ndarray);
-  return run_module_statements(module) && PyModule_AddFunctions(module, module_functions) == 0;
+  return run_module_statements(module) &&
+         glue::add_functions(module, module_functions, frame.full_name());
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) { return frame.create(spec); }

@@ -39,6 +39,8 @@ inline ExecutorObject* as_executor(PyObject* object) {
 }
 // Readies the Executor type and binds it in `module`.
 bool add_executor_type(PyObject* module);
+// Gives Executor its methods (one of the module's statements).
+bool add_executor_methods();
 
 // A hold on the engine executor for a new store, or nullptr with ValueError("executor is
 // closed") set once the Executor's close() has run.
@@ -70,6 +72,8 @@ extern PyTypeObject* store_type;
 inline StoreObject* as_store(PyObject* object) { return reinterpret_cast<StoreObject*>(object); }
 // Readies the Store type and binds it in `module`.
 bool add_store_type(PyObject* module);
+// Gives Store its methods, open and create as class methods (one of the module's statements).
+bool add_store_methods();
 
 // One method call's use of a store's open handle, from take() to the end of its scope. The
 // handle stays open while any lease is held; a close() meanwhile defers the release to the last

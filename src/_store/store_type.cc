@@ -363,6 +363,14 @@ void store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Pickling is refused from the moment the type exists; the other methods arrive with the
+// module's statements.
+PyMethodDef store_pickling[] = {
+    {"__reduce__", fastcall(store_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", fastcall(store_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef store_methods[] = {
     {"open", fastcall(store_open_method), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr},
     {"create", fastcall(store_create_method), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr},
@@ -374,8 +382,6 @@ PyMethodDef store_methods[] = {
     {"dense_append", fastcall(store_dense_append), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"ragged_append", fastcall(store_ragged_append), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"ragged_gather", fastcall(store_ragged_gather), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__reduce__", fastcall(store_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", fastcall(store_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -384,7 +390,6 @@ PyType_Slot store_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(store_clear)},
-    {Py_tp_methods, store_methods},
     {0, nullptr},
 };
 
@@ -402,7 +407,13 @@ bool add_store_type(PyObject* module) {
   PyObject* type = PyType_FromSpec(&store_spec);
   if (type == nullptr) return false;
   Py_XSETREF(store_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-  return PyModule_Add(module, "Store", type) == 0;
+  return glue::add_methods(type, store_pickling, frame.full_name()) &&
+         PyModule_Add(module, "Store", type) == 0;
+}
+
+bool add_store_methods() {
+  return glue::add_methods(reinterpret_cast<PyObject*>(store_type), store_methods,
+                           frame.full_name());
 }
 
 }  // namespace tavrill::store_module

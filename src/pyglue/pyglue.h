@@ -177,6 +177,22 @@ inline PyObject* traced(PyObject* result, const char* function,
   return result;
 }
 
+// ---- functions and methods -----------------------------------------------------------------
+
+// Function objects with __module__ and __qualname__, for a module's functions and its types'
+// methods (entries are METH_FASTCALL | METH_KEYWORDS; METH_CLASS makes a class method). A method
+// receives the instance (or class) as `self`, its arguments after it.
+enum class FunctionKind : uint8_t { kFunction, kMethod, kClassMethod };
+PyObject* new_function(const PyMethodDef* def, FunctionKind kind, PyObject* owner,
+                       const char* qualname, const char* module_name);
+// Sets every entry of `defs` (terminated by a null name) as an attribute of the class `cls`, one
+// of the module's own classes while it sets it up: qualified "<Class>.<name>", class methods
+// wrapped in classmethod. On an immutable type the names must not be slots (__init__, __call__):
+// those are only updated for classes that take setattr.
+bool add_methods(PyObject* cls, const PyMethodDef* defs, const char* module_name);
+// Binds every entry of `defs` in `module` as a function of that name; `self` is the module.
+bool add_functions(PyObject* module, const PyMethodDef* defs, const char* module_name);
+
 // ---- detaching around native work ------------------------------------------------------------
 
 // Runs `work` with the thread detached from the interpreter (the interpreter lock released on

@@ -1,6 +1,7 @@
 """Importing tavrill._store: its namespace, tables, QuarvelError and the module frame."""
 
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -55,11 +56,36 @@ def test_types_and_functions_are_named_after_the_module():
     Executor, Store = store_module.Executor, store_module.Store
     assert (Executor.__module__, Executor.__qualname__) == ("tavrill._store", "Executor")
     assert (Store.__module__, Store.__qualname__) == ("tavrill._store", "Store")
-    assert Store.open.__qualname__ == "Store.open"
-    assert Executor.close.__qualname__ == "Executor.close"
-    assert QuarvelError.__init__.__qualname__ == "QuarvelError.__init__"
-    assert (store_module.build_dict.__module__, store_module.build_dict.__qualname__) == (
-        "tavrill._store", "build_dict")
+    methods = [(cls, name) for cls in (Executor, Store, QuarvelError)
+               for name, value in vars(cls).items()
+               if name != "__new__" and (callable(value) or isinstance(value, classmethod))]
+    assert {f"{cls.__name__}.{name}" for cls, name in methods} >= {
+        "Executor.close", "Executor.__reduce__", "Executor.__setstate__", "Store.open",
+        "Store.create", "Store.length", "Store.codec", "Store.data_shards", "Store.close",
+        "Store.dense_gather", "Store.dense_append", "Store.ragged_append", "Store.ragged_gather",
+        "QuarvelError.__init__"}
+    for cls, name in methods:
+        function = getattr(cls, name)
+        assert function.__module__ == "tavrill._store"
+        assert function.__qualname__ == f"{cls.__name__}.{name}"
+        assert function.__name__ == name and function.__doc__ is None
+    build_dict = store_module.build_dict
+    assert (type(build_dict), build_dict.__module__, build_dict.__qualname__) == (
+        type(vars(Executor)["close"]), "tavrill._store", "build_dict")
+    # open and create are class methods: bound to the class they are called on.
+    assert isinstance(vars(Store)["open"], classmethod) and Store.open.__self__ is Store
+    assert isinstance(vars(Store)["length"], type(vars(Executor)["close"]))
+
+
+def test_methods_bind_and_check_their_instance():
+    Store = store_module.Store
+    empty = Store()
+    assert Store.codec(empty) == empty.codec() == "raw"
+    with pytest.raises(TypeError, match="^descriptor 'codec' for 'tavrill._store.Store' objects "
+                                        "doesn't apply to a 'int' object$"):
+        Store.codec(3)
+    # Functions pickle by reference, like the module's own.
+    assert pickle.loads(pickle.dumps(Store.length)) is vars(Store)["length"]
 
 
 def test_quarvel_error_is_a_plain_runtime_error_class():
