@@ -3,7 +3,9 @@
 Makes one store per codec in a temporary directory, appends fixed-size records to it, syncs and
 reopens it, gathers a random batch back by index and checks it byte for byte. Then appends
 token sequences of varying length as ragged records and gathers a batch of them into one buffer,
-values and cu_seqlens side by side.
+values and cu_seqlens side by side. Last, it trains over two epochs the way a training loop would:
+every batch's indices come from the sampler's fill_cyclic, a new permutation of the records for
+each epoch, recomputable from (seed, step) alone.
 
     make demo        (or: .venv/bin/python examples/quickstart.py)
 """
@@ -14,7 +16,7 @@ import time
 
 import numpy as np
 
-from tavrill import _store
+from tavrill import _sampler, _store
 
 RECORDS = 20_000
 RECORD_BYTES = 512
@@ -122,6 +124,31 @@ def run_ragged(executor, root, rng):
     reader.close(sync=False)
 
 
+def run_epochs(executor, root, records, seed=7, epochs=2):
+    """Two epochs over the zstd store, in batches drawn by fill_cyclic."""
+    usable = RECORDS - RECORDS % BATCH  # the sampler hands out whole batches only
+    steps_per_epoch = usable // BATCH
+    reader, _ = _store.Store.open(executor, f"{root}/zstd".encode())
+    indices = np.empty(BATCH, np.uint64)
+    destination = np.empty((BATCH, RECORD_BYTES), np.uint8)
+    orders = []
+    for epoch in range(epochs):
+        seen = []
+        for step in range(epoch * steps_per_epoch, (epoch + 1) * steps_per_epoch):
+            _sampler.fill_cyclic(RECORDS, BATCH, seed, step, indices)
+            reader.dense_gather(indices, destination, RECORD_BYTES)
+            assert np.array_equal(destination, records[indices]), f"step {step} differs"
+            seen.append(indices.copy())
+        order = np.concatenate(seen)
+        assert len(np.unique(order)) == usable, "an epoch visits each record at most once"
+        orders.append(order)
+    reader.close(sync=False)
+    print(f"  epochs     {epochs} x {steps_per_epoch} batches of {BATCH} drawn by fill_cyclic; "
+          f"each epoch a new order (first batch starts {orders[0][:3].tolist()} then "
+          f"{orders[1][:3].tolist()})")
+    assert not np.array_equal(orders[0], orders[1])
+
+
 def main():
     rng = np.random.default_rng(2024)
     records = make_records(rng)
@@ -133,6 +160,7 @@ def main():
         for codec in _store.CODECS:
             run_codec(executor, root, codec, records, batch)
         run_ragged(executor, root, rng)
+        run_epochs(executor, root, records)
     executor.close()
     print("every gathered record matched what was appended.")
 

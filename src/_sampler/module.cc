@@ -47,8 +47,7 @@ PyObject* raise_division_by_zero() {
 // of the array, so anything that would make those writes land outside it, in memory it only
 // views read-only, or as some other type is refused before the first write.
 uint64_t* writable_indices(PyArrayObject* indices, uint64_t batch_size) {
-  if (!PyArray_ISCARRAY(indices) || !PyArray_ISNOTSWAPPED(indices) ||
-      !PyArray_EquivTypenums(PyArray_TYPE(indices), NPY_UINT64)) {
+  if (!glue::is_native_uint64_array(indices, true)) {
     PyErr_SetString(PyExc_ValueError,
                     "indices must be a writable, aligned, C-contiguous uint64 array");
     return nullptr;

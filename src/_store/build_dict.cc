@@ -20,13 +20,9 @@ bool check_samples(PyArrayObject* samples) {
   return false;
 }
 
-// The engine reads size native uint64 lengths through a uint64 pointer. Any unsigned type of
-// eight bytes will do: on this platform numpy keeps unsigned long and unsigned long long apart.
+// The engine reads size native uint64 lengths through a uint64 pointer.
 bool check_sizes(PyArrayObject* sizes) {
-  if (PyArray_IS_C_CONTIGUOUS(sizes) && PyArray_ISALIGNED(sizes) && PyArray_ISUNSIGNED(sizes) &&
-      PyArray_ITEMSIZE(sizes) == sizeof(uint64_t) && PyArray_ISNOTSWAPPED(sizes)) {
-    return true;
-  }
+  if (glue::is_native_uint64_array(sizes, false)) return true;
   PyErr_SetString(PyExc_ValueError,
                   "sizes must be an aligned, C-contiguous, native-endian uint64 array");
   return false;

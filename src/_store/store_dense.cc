@@ -8,10 +8,7 @@ namespace tavrill::store_module {
 // The engine reads n native uint64 indices straight from the data pointer.
 bool check_indices(PyObject* idxs) {
   PyArrayObject* array = reinterpret_cast<PyArrayObject*>(idxs);
-  if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_TYPE(array) == NPY_UINT64 &&
-      PyArray_ISNOTSWAPPED(array)) {
-    return true;
-  }
+  if (glue::is_native_uint64_array(array, false)) return true;
   PyErr_SetString(PyExc_ValueError, "idxs must be a C-contiguous uint64 array");
   return false;
 }

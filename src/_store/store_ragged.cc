@@ -347,9 +347,7 @@ Destination acquire_destination(PyObject* allocator, uint64_t size) {
 // The engine reads and writes `ends` as n native uint64 entries. np.empty makes exactly that
 // unless the module's `np` was rebound to something else.
 bool check_ends(PyArrayObject* ends, uint64_t n) {
-  if (PyArray_IS_C_CONTIGUOUS(ends) && PyArray_ISWRITEABLE(ends) &&
-      PyArray_TYPE(ends) == NPY_UINT64 && PyArray_ISNOTSWAPPED(ends) &&
-      static_cast<uint64_t>(PyArray_SIZE(ends)) == n) {
+  if (glue::is_native_uint64_array(ends, true) && static_cast<uint64_t>(PyArray_SIZE(ends)) == n) {
     return true;
   }
   return raise_value_error("ends must be a writable C-contiguous uint64 array of n entries");

@@ -190,11 +190,11 @@ bool add_methods(PyObject* cls, const PyMethodDef* defs, const char* module_name
   for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
     const bool class_method = (def->ml_flags & METH_CLASS) != 0;
     Ref qualname(PyUnicode_FromFormat("%s.%s", class_name, def->ml_name));
-    Ref function(qualname ? new_function(def,
-                                         class_method ? FunctionKind::kClassMethod
-                                                      : FunctionKind::kMethod,
-                                         cls, PyUnicode_AsUTF8(qualname.get()), module_name)
-                          : nullptr);
+    Ref function(
+        qualname
+            ? new_function(def, class_method ? FunctionKind::kClassMethod : FunctionKind::kMethod,
+                           cls, PyUnicode_AsUTF8(qualname.get()), module_name)
+            : nullptr);
     Ref attribute(class_method && function ? PyClassMethod_New(function.get())
                                            : function.release());
     if (!attribute || !set_class_attribute(cls, def->ml_name, attribute.get())) return false;

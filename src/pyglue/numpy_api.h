@@ -18,4 +18,20 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include <cstdint>
+
+namespace tavrill::glue {
+
+// Whether native code may treat `array` as PyArray_SIZE consecutive uint64_t values from its data
+// pointer: C-contiguous, aligned, in native byte order, of an eight-byte unsigned dtype (NumPy
+// keeps unsigned long and unsigned long long apart as types, though they are the same here), and
+// writable when `writable`.
+inline bool is_native_uint64_array(PyArrayObject* array, bool writable) {
+  return PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) &&
+         PyArray_ISNOTSWAPPED(array) && PyArray_ISUNSIGNED(array) &&
+         PyArray_ITEMSIZE(array) == sizeof(uint64_t) && (!writable || PyArray_ISWRITEABLE(array));
+}
+
+}  // namespace tavrill::glue
+
 #endif  // TAVRILL_PYGLUE_NUMPY_API_H_

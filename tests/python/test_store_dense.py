@@ -139,10 +139,13 @@ def test_gather_refuses_arrays_the_engine_would_misread(executor, store_path):
     store = create(executor, store_path)
     append(store, make_records(4))
     dst = np.zeros((2, RECORD_BYTES), np.uint8)
+    misaligned = np.zeros(17, np.uint8)[1:].view(np.uint64)
     for idxs in (np.array([0, 1], np.int64), np.array([0, 9, 1], np.uint64)[::2],
-                 np.array([0, 1], ">u8")):
+                 np.array([0, 1], ">u8"), misaligned):
         with pytest.raises(ValueError, match="^idxs must be a C-contiguous uint64 array$"):
             store.dense_gather(idxs, dst, RECORD_BYTES)
+    # unsigned long long is the same eight-byte unsigned integer as uint64 here.
+    store.dense_gather(np.array([0, 1], np.ulonglong), dst, RECORD_BYTES)
     idxs = np.array([0, 1], np.uint64)
     read_only = np.zeros_like(dst)
     read_only.flags.writeable = False

@@ -310,7 +310,15 @@ def test_tail_sizes_and_offsets(executor, store_path):
     assert allocator.calls == [(68, 16)]
     assert result[2:] == (36, 32, 68)
     assert gather(store, [0, 1, 2])[2:] == (60, 0, 60)
+    # A tail that carries the size past 64 bits is refused before anything is acquired, and the
+    # plan is freed: the store still closes and reopens.
+    allocator = Allocator()
+    with pytest.raises(OverflowError,
+                       match=message("ragged destination exceeds the addressable buffer")):
+        gather(store, [0, 1, 2], allocator, header_len=8, tail_bytes=2**64 - 64)
+    assert allocator.calls == []
     store.close(False)
+    Store.open(executor, store_path)[0].close(False)
 
 
 def test_a_header_of_three_dimensions_needs_no_gap(executor, store_path):
@@ -504,12 +512,14 @@ def test_misaligned_destination_is_refused_before_the_engine_writes(executor, st
 def test_indices_the_engine_would_misread(executor, store_path):
     store = create(executor, store_path)
     three_records(store)
+    misaligned = np.zeros(17, np.uint8)[1:].view(np.uint64)
     for idxs in (np.array([0, 1], np.int64), np.array([0, 9, 1], np.uint64)[::2],
-                 np.array([0, 1], ">u8")):
+                 np.array([0, 1], ">u8"), misaligned):
         allocator = Allocator()
         with pytest.raises(ValueError, match=message("idxs must be a C-contiguous uint64 array")):
             store.ragged_gather(idxs, allocator)
         assert allocator.calls == []
+    store.ragged_gather(np.array([0, 1], np.ulonglong), Allocator())
     store.close(False)
     with pytest.raises(ValueError, match=message("store is closed")):
         gather(store, [0], Allocator())
