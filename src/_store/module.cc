@@ -213,19 +213,7 @@ bool fill_module(PyObject* module) {
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) { return frame.create(spec); }
 
-int exec_module(PyObject* module) {
-  switch (frame.begin_exec(module)) {
-    case glue::ModuleFrame::ExecStart::kAlreadyDone:
-      return 0;
-    case glue::ModuleFrame::ExecStart::kFailed:
-      return -1;
-    case glue::ModuleFrame::ExecStart::kFresh:
-      break;
-  }
-  if (fill_module(module)) return 0;
-  frame.abandon();
-  return -1;
-}
+int exec_module(PyObject* module) { return frame.exec(module, fill_module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},

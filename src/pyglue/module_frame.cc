@@ -100,6 +100,20 @@ ModuleFrame::ExecStart ModuleFrame::begin_exec(PyObject* module) {
 
 void ModuleFrame::abandon() { Py_XDECREF(module_.exchange(nullptr, std::memory_order_acq_rel)); }
 
+int ModuleFrame::exec(PyObject* module, bool (*fill)(PyObject* module)) {
+  switch (begin_exec(module)) {
+    case ExecStart::kAlreadyDone:
+      return 0;
+    case ExecStart::kFailed:
+      return -1;
+    case ExecStart::kFresh:
+      break;
+  }
+  if (fill(module)) return 0;
+  abandon();
+  return -1;
+}
+
 void add_traceback(const char* function, std::source_location where) {
   // Making the code and frame objects must not see the exception being raised.
   PyObject* raised = PyErr_GetRaisedException();

@@ -22,8 +22,7 @@
 //   }
 //
 // and the module's Py_mod_create / Py_mod_exec slots go through one static ModuleFrame:
-// `frame.create(spec)`, then `frame.begin_exec(module)` and, should filling it fail,
-// `frame.abandon()`; import_numpy_api() belongs in the filling.
+// `frame.create(spec)` and `frame.exec(module, fill)`; import_numpy_api() belongs in `fill`.
 #ifndef TAVRILL_PYGLUE_PYGLUE_H_
 #define TAVRILL_PYGLUE_PYGLUE_H_
 
@@ -140,21 +139,22 @@ class ModuleFrame final {
   // locations) copied in.
   PyObject* create(PyObject* spec);
 
-  enum class ExecStart { kFresh, kAlreadyDone, kFailed };
-  // First step of Py_mod_exec. kFresh: `module` becomes the frame's module, declares that it
-  // runs without the interpreter lock and has passed the version check; the caller fills it and
-  // calls abandon() if that fails. kAlreadyDone: `module` is the initialised module, nothing to
-  // do. kFailed: an exception is set (a second module object, or the version warning raised).
-  ExecStart begin_exec(PyObject* module);
-  // Drops the module after a failed execution so that a later import starts afresh.
-  void abandon();
+  // Py_mod_exec: 0 at once for the module object already initialised; otherwise `module`
+  // becomes the frame's module, declares that it runs without the interpreter lock, passes the
+  // version check and is filled by `fill` (which sets an exception and returns false on
+  // failure). -1 with an exception set when any of that fails (a second module object included);
+  // a failed module is dropped, so a later import starts afresh.
+  int exec(PyObject* module, bool (*fill)(PyObject* module));
 
-  // Borrowed; valid after a successful begin_exec (for the life of the process).
+  // Borrowed; valid after a successful exec (for the life of the process).
   PyObject* module() const { return module_.load(std::memory_order_acquire); }
   const char* full_name() const { return full_name_; }
 
  private:
+  enum class ExecStart { kFresh, kAlreadyDone, kFailed };
   bool check_interpreter();
+  ExecStart begin_exec(PyObject* module);
+  void abandon();
 
   const char* short_name_;
   const char* full_name_;

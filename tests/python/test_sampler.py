@@ -1,10 +1,6 @@
 """tavrill._sampler: the fillers against a pure-Python model of their algorithms, their worked
 examples and properties, argument handling, the checks on `indices`, and the import rules."""
 
-import os
-import subprocess
-import sys
-import textwrap
 import threading
 
 import numpy as np
@@ -330,62 +326,8 @@ def test_short_indices_are_refused_untouched(fill):
 
 # ---- import ----
 
-def run_fresh(code):
-    """Runs `code` in a new interpreter and returns its stdout; fails on a non-zero exit."""
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
-
-
 def test_namespace_holds_only_the_fillers():
     own = [name for name in vars(sampler) if not name.startswith("__")]
     assert own == ["fill_sequential", "fill_iid", "fill_cyclic"]
     assert sampler.__doc__ is None
     assert all(fill.__module__ == "tavrill._sampler" for fill in ALL)
-
-
-def test_reimport_hands_back_the_same_module():
-    saved = sys.modules.pop("tavrill._sampler")
-    try:
-        import tavrill._sampler as again
-
-        assert again is saved and again.fill_iid is fill_iid
-    finally:
-        sys.modules["tavrill._sampler"] = saved
-
-
-def test_runs_without_the_interpreter_lock():
-    out = run_fresh("""
-        import sys, sysconfig
-        import tavrill._sampler
-        print(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), sys._is_gil_enabled())
-    """)
-    built_free_threaded, gil = out.split()
-    if built_free_threaded == "True":
-        assert gil == "False"
-
-
-def test_second_interpreter_and_second_module_object_are_refused():
-    interpreters = pytest.importorskip("_interpreters")
-    interpreter = interpreters.create()
-    try:
-        failure = interpreters.exec(interpreter, "import tavrill._sampler")
-    finally:
-        interpreters.destroy(interpreter)
-    assert failure is not None and failure.type.__name__ == "ImportError"
-    assert failure.msg == ("Interpreter change detected - this module can only be loaded into "
-                           "one interpreter per process.")
-    out = run_fresh("""
-        import importlib.util
-        spec = importlib.util.find_spec("tavrill._sampler")
-        first, second = (importlib.util.module_from_spec(spec) for _ in range(2))
-        spec.loader.exec_module(first)
-        try:
-            spec.loader.exec_module(second)
-        except RuntimeError as error:
-            print(error)
-    """)
-    assert out.strip() == (
-        "Module '_sampler' has already been imported. Re-initialisation is not supported.")

@@ -1,10 +1,7 @@
 """Importing tavrill._store: its namespace, tables, QuarvelError and the module frame."""
 
-import os
 import pickle
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -12,17 +9,6 @@ import tavrill._store as store_module
 from tavrill._store import QuarvelError
 
 RECORD_TOO_LARGE = "record exceeds the 2147483648 byte limit"
-
-
-def run_fresh(code):
-    """Runs `code` in a new interpreter and returns its stdout; fails on a non-zero exit."""
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=env, timeout=120,
-    )
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def test_namespace_holds_its_names_in_binding_order():
@@ -134,76 +120,3 @@ def test_quarvel_error_reads_its_table_by_name_and_subclasses(monkeypatch):
     assert str(error) == "buffer too small" and error.code == -6
     with pytest.raises(QuarvelError):
         raise error
-
-
-def test_reimport_hands_back_the_same_module():
-    saved = sys.modules.pop("tavrill._store")
-    try:
-        import tavrill._store as again
-
-        assert again is saved
-        assert again.MAX_SCHEMA_LEN == 2040 and again.Store is saved.Store
-    finally:
-        sys.modules["tavrill._store"] = saved
-
-
-def test_runs_without_the_interpreter_lock():
-    out = run_fresh("""
-        import sys, sysconfig
-        import tavrill._store
-        print(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), sys._is_gil_enabled())
-    """)
-    built_free_threaded, gil = out.split()
-    if built_free_threaded == "True":
-        assert gil == "False"
-
-
-def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_interpreters")
-    interpreter = interpreters.create()
-    try:
-        failure = interpreters.exec(interpreter, "import tavrill._store")
-    finally:
-        interpreters.destroy(interpreter)
-    assert failure is not None
-    assert failure.type.__name__ == "ImportError"
-    assert failure.msg == ("Interpreter change detected - this module can only be loaded into "
-                           "one interpreter per process.")
-
-
-def test_second_module_object_is_refused():
-    out = run_fresh("""
-        import importlib.util
-        spec = importlib.util.find_spec("tavrill._store")
-        first = importlib.util.module_from_spec(spec)
-        second = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(first)
-        spec.loader.exec_module(first)
-        try:
-            spec.loader.exec_module(second)
-        except RuntimeError as error:
-            print(error)
-    """)
-    assert out.strip() == (
-        "Module '_store' has already been imported. Re-initialisation is not supported.")
-
-
-def test_missing_numpy_fails_the_import_and_a_later_import_succeeds():
-    out = run_fresh("""
-        import sys
-        saved = {name: sys.modules.pop(name) for name in list(sys.modules)
-                 if name == "numpy" or name.startswith("numpy.")}
-        sys.modules["numpy"] = None
-        try:
-            import tavrill._store
-        except ImportError as error:
-            print(error)
-        del sys.modules["numpy"]
-        sys.modules.update(saved)
-        import tavrill._store
-        print(tavrill._store.MAX_DATA_SHARDS)
-    """)
-    message, shards = out.strip().splitlines()
-    assert message.startswith("numpy.core.multiarray failed to import (auto-generated because "
-                              "you didn't call 'numpy.import_array()'")
-    assert shards == "255"
