@@ -132,34 +132,10 @@ bool fill_module(PyObject* module) {
   return glue::import_numpy_api() && PyModule_AddFunctions(module, module_functions) == 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return frame.create(spec); }
-
-int exec_module(PyObject* module) { return frame.exec(module, fill_module); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Nothing is shared between interpreters: a second one is refused at creation.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_sampler",
-    nullptr,  // no docstring
-    0,        // no module state
-    nullptr,  // functions are added during execution
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 }  // namespace tavrill::sampler_module
 
 PyMODINIT_FUNC PyInit__sampler() {
-  return PyModuleDef_Init(&tavrill::sampler_module::module_definition);
+  return tavrill::glue::ModuleDefinition<tavrill::sampler_module::frame,
+                                         tavrill::sampler_module::fill_module>::init();
 }

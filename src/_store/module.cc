@@ -211,31 +211,6 @@ bool fill_module(PyObject* module) {
          glue::add_functions(module, module_functions, frame.full_name());
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return frame.create(spec); }
-
-int exec_module(PyObject* module) { return frame.exec(module, fill_module); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Nothing is shared between interpreters: a second one is refused at creation.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_store",
-    nullptr,  // no docstring
-    0,        // no module state
-    nullptr,  // functions are added during execution
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
 PyObject* module_global(const char* name) {
@@ -293,5 +268,6 @@ int check(int64_t code) {
 }  // namespace tavrill::store_module
 
 PyMODINIT_FUNC PyInit__store() {
-  return PyModuleDef_Init(&tavrill::store_module::module_definition);
+  return tavrill::glue::ModuleDefinition<tavrill::store_module::frame,
+                                         tavrill::store_module::fill_module>::init();
 }

@@ -148,7 +148,8 @@ class ModuleFrame final {
 
   // Borrowed; valid after a successful exec (for the life of the process).
   PyObject* module() const { return module_.load(std::memory_order_acquire); }
-  const char* full_name() const { return full_name_; }
+  constexpr const char* short_name() const { return short_name_; }
+  constexpr const char* full_name() const { return full_name_; }
 
  private:
   enum class ExecStart { kFresh, kAlreadyDone, kFailed };
@@ -164,6 +165,39 @@ class ModuleFrame final {
   // Owned (one reference) from begin_exec to abandon. Release/acquire so that a thread that
   // finds the module also finds it filled in.
   std::atomic<PyObject*> module_{nullptr};
+};
+
+// The multi-phase definition of a module made through `kFrame` and filled by `kFill`: no
+// docstring, no module state, every function added while it executes, no interpreter lock, and
+// one interpreter per process (the frame refuses a second at creation). PyInit returns init().
+template <ModuleFrame& kFrame, bool (*kFill)(PyObject* module)>
+class ModuleDefinition final {
+ public:
+  static PyObject* init() { return PyModuleDef_Init(&definition_); }
+
+ private:
+  static PyObject* create(PyObject* spec, PyModuleDef*) { return kFrame.create(spec); }
+  static int exec(PyObject* module) { return kFrame.exec(module, kFill); }
+
+  static inline PyModuleDef_Slot slots_[] = {
+      {Py_mod_create, reinterpret_cast<void*>(create)},
+      {Py_mod_exec, reinterpret_cast<void*>(exec)},
+      // Other interpreters may ask; the frame tells them no at creation, in its own words.
+      {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+      {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+      {0, nullptr},
+  };
+  static inline PyModuleDef definition_ = {
+      PyModuleDef_HEAD_INIT,
+      kFrame.short_name(),
+      nullptr,
+      0,
+      nullptr,
+      slots_,
+      nullptr,
+      nullptr,
+      nullptr,
+  };
 };
 
 // Adds a traceback entry named `function` (for example "_check", or "Store.close") to the
