@@ -24,7 +24,7 @@ using Bytes = std::vector<uint8_t>;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // Sanitizers hold freed memory back on purpose and run several times slower: fewer cycles, and
 // resident memory is not theirs to judge.
-constexpr uint64_t kCycles = 1000;
+constexpr uint64_t kCycles = 2000;
 constexpr bool kJudgeResidentMemory = false;
 #else
 constexpr uint64_t kCycles = 10000;

@@ -42,13 +42,13 @@ using Bytes = std::vector<uint8_t>;
 
 // The short run is sized to stay well inside a minute on a loaded two-core machine.
 #if defined(__SANITIZE_THREAD__)
-constexpr uint64_t kShortRunCases = 200;
-constexpr unsigned kCaseTimeoutSeconds = 120;
-#elif defined(__SANITIZE_ADDRESS__)
 constexpr uint64_t kShortRunCases = 400;
 constexpr unsigned kCaseTimeoutSeconds = 120;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kShortRunCases = 1500;
+constexpr unsigned kCaseTimeoutSeconds = 120;
 #else
-constexpr uint64_t kShortRunCases = 1000;
+constexpr uint64_t kShortRunCases = 4000;
 constexpr unsigned kCaseTimeoutSeconds = 30;
 #endif
 
@@ -56,7 +56,7 @@ constexpr uint64_t kProgressEvery = 10000;
 constexpr uint64_t kGuardBytes = 64;
 constexpr uint8_t kGuardByte = 0xA5;
 constexpr uint8_t kUntouchedByte = 0x5A;
-// Destinations larger than this are not allocated; such a gather must fail before it writes.
+// No gather is made into a destination larger than this.
 constexpr uint64_t kMaxDestination = uint64_t{16} << 20;
 constexpr int32_t kCodeNotWritten = 12345;
 
@@ -971,6 +971,47 @@ StoreHandle* open_reader(Rng& rng, ExecutorHandle* executor, const std::string& 
 
 // ---- one case ----
 
+// Damage behind the open writer, which gathers on through index entries and shard bytes it reads
+// afresh every time.
+void run_behind_writer(Rng& rng, ExecutorHandle* executor, const std::string& directory,
+                       uint64_t damages) {
+  StoreModel model;
+  StoreHandle* writer = build_store(rng, executor, directory, model, true);
+  const uint64_t appended = model.records.size();
+  if (rng.percent(50)) run_gathers(rng, View{writer, &model, appended, true});
+  for (uint64_t i = 0; i < damages; ++i) damage_once(rng, directory, model, true);
+  run_gathers(rng, View{writer, &model, appended, damages == 0});
+  store_close(writer);
+}
+
+// Damage behind a reader opened while the store was intact.
+void run_behind_reader(Rng& rng, ExecutorHandle* executor, const std::string& directory,
+                       uint64_t damages) {
+  StoreModel model;
+  build_store(rng, executor, directory, model, false);
+  StoreHandle* reader = open_reader(rng, executor, directory, model, true, true);
+  run_gathers(rng, View{reader, &model, model.synced_count, true});
+  for (uint64_t i = 0; i < damages; ++i) damage_once(rng, directory, model, true);
+  run_gathers(rng, View{reader, &model, model.synced_count, damages == 0});
+  store_close(reader);
+}
+
+// Damage to the closed store, which is then opened: the common case.
+void run_reopened(Rng& rng, ExecutorHandle* executor, const std::string& directory,
+                  uint64_t damages) {
+  StoreModel model;
+  build_store(rng, executor, directory, model, false);
+  for (uint64_t i = 0; i < damages; ++i) damage_once(rng, directory, model, false);
+  const bool pristine = damages == 0;
+  StoreHandle* reader = open_reader(rng, executor, directory, model, pristine, false);
+  // Refused for a short schema buffer, perhaps: a full one may get further.
+  if (reader == nullptr) reader = open_reader(rng, executor, directory, model, pristine, true);
+  if (reader == nullptr) return;
+  const uint64_t visible = pristine ? model.synced_count : store_length(reader);
+  run_gathers(rng, View{reader, &model, visible, pristine});
+  store_close(reader);
+}
+
 void run_case(uint64_t seed, const std::string& root) {
   Rng rng(seed);
   const std::string directory = root + "/case";
@@ -979,45 +1020,14 @@ void run_case(uint64_t seed, const std::string& root) {
   const int64_t blocks_before = fault_ledger_live_blocks();
   ExecutorHandle* executor = make_executor(static_cast<uint32_t>(rng.between(1, 4)));
 
-  StoreModel model;
-  // Most cases close the writer and open the damaged store; some damage the files behind an open
-  // writer or reader, which reads index entries and shard bytes afresh at every gather.
   const uint64_t mode = rng.below(100);
-  const bool behind_writer = mode < 12;
-  const bool behind_reader = mode >= 12 && mode < 24;
-  StoreHandle* writer = build_store(rng, executor, directory, model, behind_writer);
   const uint64_t damages = rng.percent(15) ? 0 : rng.between(1, 4);
-
-  if (behind_writer) {
-    if (rng.percent(50)) {
-      run_gathers(rng, View{writer, &model, model.records.size(), true});
-    }
-    for (uint64_t i = 0; i < damages; ++i) damage_once(rng, directory, model, true);
-    run_gathers(rng, View{writer, &model, model.records.size(), damages == 0});
-    store_close(writer);
+  if (mode < 12) {
+    run_behind_writer(rng, executor, directory, damages);
+  } else if (mode < 24) {
+    run_behind_reader(rng, executor, directory, damages);
   } else {
-    StoreHandle* early_reader = nullptr;
-    if (behind_reader) {
-      early_reader = open_reader(rng, executor, directory, model, true, false);
-      if (early_reader != nullptr)
-        run_gathers(rng, View{early_reader, &model, model.synced_count, true});
-    }
-    for (uint64_t i = 0; i < damages; ++i) damage_once(rng, directory, model, behind_reader);
-    if (early_reader != nullptr) {
-      run_gathers(rng, View{early_reader, &model, model.synced_count, damages == 0});
-      store_close(early_reader);
-    } else {
-      StoreHandle* reader = open_reader(rng, executor, directory, model, damages == 0, false);
-      if (reader == nullptr) {
-        // Refused for a short schema buffer, perhaps: a full one may get further.
-        reader = open_reader(rng, executor, directory, model, damages == 0, true);
-      }
-      if (reader != nullptr) {
-        const uint64_t visible = damages == 0 ? model.synced_count : store_length(reader);
-        run_gathers(rng, View{reader, &model, visible, damages == 0});
-        store_close(reader);
-      }
-    }
+    run_reopened(rng, executor, directory, damages);
   }
 
   executor_close(executor);
@@ -1048,9 +1058,19 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
+// Every case makes and removes a store directory, so a memory file system is preferred when
+// TMPDIR does not name a place: on a busy disk the journal, not the engine, would set the pace.
+std::string scratch_base() {
+  if (const char* base = std::getenv("TMPDIR")) return base;
+  struct stat info;
+  if (::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && ::access("/dev/shm", W_OK) == 0) {
+    return "/dev/shm";
+  }
+  return "/tmp";
+}
+
 std::string make_root() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/tavrill-fuzz-XXXXXX";
+  std::string pattern = scratch_base() + "/tavrill-fuzz-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) fail("cannot make a scratch directory");
   return pattern;
 }
