@@ -2,6 +2,7 @@
 # make test   : set up when needed, then the engine tests (ctest) and the Python tests (pytest)
 # make setup  : system packages, free-threaded CPython, .venv, editable install (idempotent)
 # make test-asan / make test-tsan : the engine tests under AddressSanitizer / ThreadSanitizer
+# make fuzz   : the corrupted-store fuzzer under AddressSanitizer, FUZZ_CASES cases from FUZZ_SEED
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -10,7 +11,7 @@ DEPS_STAMP := $(VENV)/.deps-ready
 INSTALL_STAMP := $(VENV)/.tavrill-installed
 PACKAGE_SOURCES := $(shell find src python -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
-.PHONY: setup test demo engine-tests python-tests test-asan test-tsan format clean
+.PHONY: setup test demo engine-tests python-tests test-asan test-tsan fuzz format clean
 
 setup: $(INSTALL_STAMP)
 
@@ -46,6 +47,14 @@ test-asan: $(DEPS_STAMP)
 
 test-tsan: $(DEPS_STAMP)
 	$(call engine_test_run,build/tsan,-DTAVRILL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo,)
+
+FUZZ_CASES ?= 100000
+FUZZ_SEED ?= 1
+fuzz: $(DEPS_STAMP)
+	cmake -S . -B build/fuzz -G Ninja -DTAVRILL_BUILD_TESTS=ON -DTAVRILL_BUILD_PYTHON=OFF \
+	  -DTAVRILL_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/fuzz --target store_fuzz
+	build/fuzz/store_fuzz --cases $(FUZZ_CASES) --seed $(FUZZ_SEED)
 
 format:
 	clang-format -i $$(find src tests -name '*.cc' -o -name '*.h')

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fault.h"
+
 namespace tavrill {
 namespace {
 
@@ -50,18 +52,30 @@ void* map_allocate(uint64_t length) {
   return memory == MAP_FAILED ? nullptr : memory;
 }
 
-void* default_allocate(void*, uint64_t length, uint8_t align_log) {
+void* allocate_block(uint64_t length, uint8_t align_log) {
   if (length == 0 || align_log >= 64) return nullptr;
   return is_mapped(length, align_log) ? map_allocate(length) : heap_allocate(length, align_log);
 }
 
-void default_free(void*, void* address, uint64_t length, uint8_t align_log) {
-  if (address == nullptr) return;
+void free_block(void* address, uint64_t length, uint8_t align_log) {
   if (is_mapped(length, align_log)) {
     munmap(address, mapping_length(length));
   } else {
     std::free(address);
   }
+}
+
+void* default_allocate(void*, uint64_t length, uint8_t align_log) {
+  if (fault_injected(FaultSite::kAllocate)) return nullptr;
+  void* block = allocate_block(length, align_log);
+  if (block != nullptr) fault_ledger_note(+1);
+  return block;
+}
+
+void default_free(void*, void* address, uint64_t length, uint8_t align_log) {
+  if (address == nullptr) return;
+  fault_ledger_note(-1);
+  free_block(address, length, align_log);
 }
 
 bool default_resize(void*, void* address, uint64_t old_length, uint8_t align_log,
@@ -80,16 +94,17 @@ bool default_resize(void*, void* address, uint64_t old_length, uint8_t align_log
 }
 
 void* move_block(void* address, uint64_t old_length, uint8_t align_log, uint64_t new_length) {
-  void* fresh = default_allocate(nullptr, new_length, align_log);
+  void* fresh = allocate_block(new_length, align_log);
   if (fresh == nullptr) return nullptr;
   std::memcpy(fresh, address, old_length < new_length ? old_length : new_length);
-  default_free(nullptr, address, old_length, align_log);
+  free_block(address, old_length, align_log);
   return fresh;
 }
 
+// The block stays one block whatever happens, so the ledger does not change here.
 void* default_remap(void*, void* address, uint64_t old_length, uint8_t align_log,
                     uint64_t new_length) {
-  if (new_length == 0) return nullptr;
+  if (new_length == 0 || fault_injected(FaultSite::kRemap)) return nullptr;
   const bool was_mapped = is_mapped(old_length, align_log);
   if (was_mapped != is_mapped(new_length, align_log)) {
     return move_block(address, old_length, align_log, new_length);

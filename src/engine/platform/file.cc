@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "platform/fault.h"
+
 namespace tavrill {
 namespace {
 
@@ -45,9 +47,13 @@ void File::reset() {
 }
 
 OpenFailure open_at(const File& directory, const char* name, OpenMode mode, File* out) {
+  if (fault_injected(FaultSite::kOpen)) return OpenFailure::kOther;
+  // O_NONBLOCK: a FIFO or device node planted under a store file's name would otherwise block
+  // the open until some other process opened its other end, possibly for ever. Regular files
+  // ignore the flag, and positional I/O on anything else fails, which is the Io it should be.
   int fd;
   do {
-    fd = ::openat(directory.fd(), name, open_flags(mode) | O_CLOEXEC, kFileMode);
+    fd = ::openat(directory.fd(), name, open_flags(mode) | O_CLOEXEC | O_NONBLOCK, kFileMode);
   } while (fd < 0 && errno == EINTR);  // opening a FIFO-like entry can be interrupted
   if (fd < 0) return failure_of(errno);
   *out = File(fd);
@@ -58,6 +64,7 @@ Status read_exact_at(const File& file, void* destination, uint64_t length, uint6
                      ErrorKind at_end_of_file) {
   auto* cursor = static_cast<uint8_t*>(destination);
   if (offset > kMaxFileOffset || length > kMaxFileOffset - offset) return at_end_of_file;
+  if (length != 0 && fault_injected(FaultSite::kRead)) return ErrorKind::Io;
   while (length > 0) {
     const uint64_t chunk = length < kMaxTransfer ? length : kMaxTransfer;
     const ssize_t got = ::pread(file.fd(), cursor, chunk, static_cast<off_t>(offset));
@@ -76,6 +83,7 @@ Status read_exact_at(const File& file, void* destination, uint64_t length, uint6
 Status write_all_at(const File& file, const void* source, uint64_t length, uint64_t offset) {
   const auto* cursor = static_cast<const uint8_t*>(source);
   if (offset > kMaxFileOffset || length > kMaxFileOffset - offset) return ErrorKind::Io;
+  if (length != 0 && fault_injected(FaultSite::kWrite)) return ErrorKind::Io;
   while (length > 0) {
     const uint64_t chunk = length < kMaxTransfer ? length : kMaxTransfer;
     const ssize_t put = ::pwrite(file.fd(), cursor, chunk, static_cast<off_t>(offset));
@@ -93,7 +101,7 @@ Status write_all_at(const File& file, const void* source, uint64_t length, uint6
 }
 
 Status set_file_end(const File& file, uint64_t length) {
-  if (length > kMaxFileOffset) return ErrorKind::Io;
+  if (length > kMaxFileOffset || fault_injected(FaultSite::kSetFileEnd)) return ErrorKind::Io;
   int result;
   do {
     result = ::ftruncate(file.fd(), static_cast<off_t>(length));
@@ -103,7 +111,7 @@ Status set_file_end(const File& file, uint64_t length) {
 
 Result<uint64_t> file_size(const File& file) {
   struct stat info;
-  if (::fstat(file.fd(), &info) != 0) return ErrorKind::Io;
+  if (fault_injected(FaultSite::kFileSize) || ::fstat(file.fd(), &info) != 0) return ErrorKind::Io;
   return static_cast<uint64_t>(info.st_size);
 }
 
@@ -150,6 +158,7 @@ bool is_valid_store_path(const uint8_t* path, uint64_t length) {
 }
 
 OpenFailure open_directory(const char* path, File* out) {
+  if (fault_injected(FaultSite::kOpen)) return OpenFailure::kOther;
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return failure_of(errno);
   *out = File(fd);
@@ -159,6 +168,7 @@ OpenFailure open_directory(const char* path, File* out) {
 Status make_directories(char* path) {
   // Walk the components from the root down, cutting the string at each separator in turn;
   // existing components are fine, and the whole path must end up a directory.
+  if (fault_injected(FaultSite::kMakeDirectory)) return ErrorKind::Io;
   const size_t length = std::strlen(path);
   for (size_t i = 1; i <= length; ++i) {
     if (path[i] != '/' && path[i] != '\0') continue;
@@ -175,6 +185,7 @@ Status make_directories(char* path) {
 }
 
 Status list_directory(const File& directory, DirectoryVisitor on_entry, void* state) {
+  if (fault_injected(FaultSite::kListDirectory)) return ErrorKind::Io;
   // A descriptor of its own, so the listing position is not shared with the store's handle.
   const int fd = ::openat(directory.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return ErrorKind::Io;

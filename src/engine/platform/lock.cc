@@ -3,9 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include "platform/fault.h"
+
 namespace tavrill {
 
 LockOutcome try_lock_first_byte(const File& file, LockMode mode) {
+  if (fault_injected(FaultSite::kLock)) return LockOutcome::kFailed;
   // Open-file-description locks: unlike classic record locks they conflict between two
   // descriptors of one process and are not dropped when some other descriptor of the file closes.
   struct flock request = {};

@@ -2,9 +2,12 @@
 
 #include <signal.h>
 
+#include "platform/fault.h"
+
 namespace tavrill {
 
 bool start_thread(ThreadBody body, void* argument, uint64_t stack_size, pthread_t* out) {
+  if (fault_injected(FaultSite::kStartThread)) return false;
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   bool started = pthread_attr_setstacksize(&attributes, stack_size) == 0;
