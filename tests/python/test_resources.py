@@ -13,14 +13,18 @@ cores); the executor test runs a fifth as many.
 """
 
 import os
+import threading
 import time
 
 import numpy as np
+import pytest
 
+from tavrill._sampler import fill_iid
 from tavrill._store import CODECS, Executor, QuarvelError, Store, build_dict
 
 STORE_CYCLES = int(os.environ.get("TAVRILL_RESOURCE_CYCLES", "10000"))
 EXECUTOR_CYCLES = max(STORE_CYCLES // 5, 100)
+ERROR_CYCLES = 5 * STORE_CYCLES
 WARM_UP_SHARE = 0.2
 # The process settles within the first 2000 store cycles: the allocators grow their heaps in
 # steps and keep freed pages, and each raised error's traceback entry makes a code object and a
@@ -55,6 +59,16 @@ def settled_snapshot(reference):
         if taken[1] <= reference[1] or time.monotonic() > deadline:
             return taken
         time.sleep(0.01)
+
+
+@pytest.fixture(autouse=True)
+def threaded_process():
+    """Loaders run threads, and the free-threaded interpreter treats some objects differently
+    once a second thread has existed (3.13 keeps code objects made from then on for good). One
+    short thread puts every test here in that state, whatever ran before in this process."""
+    thread = threading.Thread(target=lambda: None)
+    thread.start()
+    thread.join()
 
 
 def trained_dictionary():
@@ -183,3 +197,31 @@ def test_executor_cycles_keep_the_process_flat(tmp_path):
             executor.close()
 
     assert_flat(EXECUTOR_CYCLES, run)
+
+
+def test_raised_errors_keep_the_process_flat(tmp_path):
+    """Every error raised from the modules carries traceback entries of their own; making them
+    must not cost memory for good."""
+    executor = Executor(2)
+    path = bytes(tmp_path / "store")
+    Store.create(executor, path, CODECS["raw"], 1, NO_DICTIONARY, SCHEMA).close(True)
+    reader, _ = Store.open(executor, path)
+    past_the_end = np.zeros(1, np.uint64)
+    dst = np.empty(64, np.uint8)
+    indices = np.empty(1, np.uint64)
+
+    def run(i):
+        for call, arguments, error in (
+                (reader.dense_gather, (past_the_end, dst, 64), QuarvelError),
+                (reader.dense_gather, (past_the_end, dst[:1], 64), ValueError),
+                (fill_iid, (0, 1, 0, 0, indices), ZeroDivisionError)):
+            try:
+                call(*arguments)
+            except error:
+                pass
+            else:
+                raise AssertionError(f"{call.__qualname__} raised nothing")
+
+    assert_flat(ERROR_CYCLES, run)
+    reader.close(False)
+    executor.close()
