@@ -3,6 +3,7 @@
 # make setup  : system packages, free-threaded CPython, .venv, editable install (idempotent)
 # make test-asan / make test-tsan : the engine tests under AddressSanitizer / ThreadSanitizer
 # make fuzz   : the corrupted-store fuzzer under AddressSanitizer, FUZZ_CASES cases from FUZZ_SEED
+# make bench  : set up when needed, then print the one table of bench/report.py
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -11,7 +12,7 @@ DEPS_STAMP := $(VENV)/.deps-ready
 INSTALL_STAMP := $(VENV)/.tavrill-installed
 PACKAGE_SOURCES := $(shell find src python -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
-.PHONY: setup test demo engine-tests python-tests test-asan test-tsan fuzz format clean
+.PHONY: setup test demo bench engine-tests python-tests test-asan test-tsan fuzz format clean
 
 setup: $(INSTALL_STAMP)
 
@@ -27,6 +28,9 @@ test: engine-tests python-tests
 
 demo: setup
 	$(PY) examples/quickstart.py
+
+bench: setup
+	$(PY) bench/report.py
 
 # ctest runs each test binary case in its own process, two at a time on this machine's cores.
 define engine_test_run

@@ -32,6 +32,63 @@ const char* repository_path(const char* file) {
   return inside != nullptr ? inside : file;
 }
 
+// The code objects of traceback entries, one per call site, made on first use and kept for the
+// life of the process. The 3.13 free-threaded interpreter makes a code object immortal when it is
+// made after a second thread has started, so a fresh one per raised error would grow the process
+// with every error; a site's entry never changes, so one object serves all of its raises.
+// Thread safety: code() may be called from any attached thread.
+class TracebackCodes final {
+ public:
+  // A new reference to the code object for the entry `function` at `where`, or nullptr with an
+  // exception set.
+  PyCodeObject* code(const char* function, std::source_location where) {
+    PyMutex_Lock(&mutex_);
+    PyCodeObject* code = find(function, where);
+    if (code == nullptr) {
+      code = PyCode_NewEmpty(repository_path(where.file_name()), function,
+                             static_cast<int>(where.line()));
+      // A full table only loses the reuse, never the entry.
+      if (code != nullptr && used_ < kSites) {
+        Py_INCREF(code);
+        sites_[used_++] = {function, where.file_name(), where.line(), code};
+      }
+    } else {
+      Py_INCREF(code);
+    }
+    PyMutex_Unlock(&mutex_);
+    return code;
+  }
+
+ private:
+  // Far more than the modules' call sites of add_traceback.
+  static constexpr int kSites = 256;
+
+  // Sites are told apart by their string literals' addresses and the line.
+  struct Site {
+    const char* function;
+    const char* file;
+    uint_least32_t line;
+    PyCodeObject* code;  // owned, one reference for the life of the process
+  };
+
+  PyCodeObject* find(const char* function, std::source_location where) const {
+    for (int i = 0; i < used_; ++i) {
+      const Site& site = sites_[i];
+      if (site.function == function && site.file == where.file_name() &&
+          site.line == where.line()) {
+        return site.code;
+      }
+    }
+    return nullptr;
+  }
+
+  PyMutex mutex_{};  // guards used_ and sites_
+  int used_ = 0;
+  Site sites_[kSites] = {};
+};
+
+TracebackCodes traceback_codes;
+
 }  // namespace
 
 bool ModuleFrame::check_interpreter() {
@@ -117,8 +174,7 @@ int ModuleFrame::exec(PyObject* module, bool (*fill)(PyObject* module)) {
 void add_traceback(const char* function, std::source_location where) {
   // Making the code and frame objects must not see the exception being raised.
   PyObject* raised = PyErr_GetRaisedException();
-  PyCodeObject* code =
-      PyCode_NewEmpty(repository_path(where.file_name()), function, static_cast<int>(where.line()));
+  PyCodeObject* code = traceback_codes.code(function, where);
   PyObject* globals = PyDict_New();
   PyFrameObject* frame = code != nullptr && globals != nullptr
                              ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr)
