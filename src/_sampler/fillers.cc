@@ -139,11 +139,13 @@ template <bool kVectors>
   }
 }
 
+#if defined(__x86_64__)
 [[gnu::target("avx512f,avx512dq")]] void permute_with_avx512(const CyclePermutation& permutation,
                                                              uint64_t first, uint64_t count,
                                                              uint64_t* indices) {
   permute_blocks<true>(permutation, first, count, indices);
 }
+#endif
 
 void permute_portably(const CyclePermutation& permutation, uint64_t first, uint64_t count,
                       uint64_t* indices) {
@@ -154,11 +156,13 @@ void permute_portably(const CyclePermutation& permutation, uint64_t first, uint6
 // at a time, which beats vector multiplies built from 32-bit ones.
 void permute_positions(const CyclePermutation& permutation, uint64_t first, uint64_t count,
                        uint64_t* indices) {
+#if defined(__x86_64__)
   if (__builtin_cpu_supports("avx512dq")) {
     permute_with_avx512(permutation, first, count, indices);
-  } else {
-    permute_portably(permutation, first, count, indices);
+    return;
   }
+#endif
+  permute_portably(permutation, first, count, indices);
 }
 
 }  // namespace
