@@ -2,6 +2,7 @@
 # make test   : set up when needed, then the engine tests (ctest) and the Python tests (pytest)
 # make setup  : system packages, free-threaded CPython, .venv, editable install (idempotent)
 # make test-asan / make test-tsan : the engine tests under AddressSanitizer / ThreadSanitizer
+# make test-python-asan : the Python tests against both modules built with AddressSanitizer
 # make fuzz   : the corrupted-store fuzzer under AddressSanitizer, FUZZ_CASES cases from FUZZ_SEED
 # make bench  : set up when needed, then print the one table of bench/report.py
 
@@ -12,7 +13,7 @@ DEPS_STAMP := $(VENV)/.deps-ready
 INSTALL_STAMP := $(VENV)/.tavrill-installed
 PACKAGE_SOURCES := $(shell find src python -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
-.PHONY: setup test demo bench engine-tests python-tests test-asan test-tsan fuzz format clean
+.PHONY: setup test demo bench engine-tests python-tests test-asan test-tsan test-python-asan fuzz format clean
 
 setup: $(INSTALL_STAMP)
 
@@ -48,6 +49,9 @@ python-tests: setup
 
 test-asan: $(DEPS_STAMP)
 	$(call engine_test_run,build/asan,-DTAVRILL_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug,)
+
+test-python-asan: setup
+	tools/test-python-asan
 
 test-tsan: $(DEPS_STAMP)
 	$(call engine_test_run,build/tsan,-DTAVRILL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo,)

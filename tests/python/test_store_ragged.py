@@ -1,6 +1,7 @@
 """Store.ragged_append and Store.ragged_gather: layouts, cu_seqlens, checks and round trips."""
 
 import gc
+import os
 import re
 import threading
 import traceback
@@ -430,7 +431,9 @@ def test_failing_acquire_leaves_no_plan_behind(executor, store_path):
         with pytest.raises(KeyError, match="no memory for you"):
             gather(reader, idxs, failing, header_len=4)
     gc.collect()
-    assert resident_bytes() - before < 6 * 2**20
+    # Under a sanitizer freed memory sits in quarantine; the sanitizer judges leaks there instead.
+    if not os.environ.get("TAVRILL_SANITIZED"):
+        assert resident_bytes() - before < 6 * 2**20
     assert failing.calls == 81
     # The store closes and a new reader works as before.
     reader.close(False)
