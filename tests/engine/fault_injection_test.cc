@@ -3,7 +3,6 @@
 // makes. Each failure must come back as its code, give back every descriptor and allocator block
 // it took, and publish nothing: the count and the next first index stay, and a store reopened
 // after sync holds exactly the records that were appended successfully.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -35,14 +34,6 @@ const char* site_name(FaultSite site) {
                                        "remap", "file size",      "set file end", "list directory",
                                        "lock",  "make directory", "start thread"};
   return kNames[static_cast<unsigned>(site)];
-}
-
-uint64_t open_descriptors() {
-  uint64_t count = 0;
-  DIR* listing = opendir("/proc/self/fd");
-  while (const dirent* entry = readdir(listing)) count += entry->d_name[0] != '.';
-  closedir(listing);
-  return count;
 }
 
 // What the one failing call must turn into. Some failures have a way around them: a refused
@@ -173,9 +164,10 @@ bool with_fault(FaultSite site, uint64_t nth, Fn&& call) {
 // What every try must leave behind: the descriptors and allocator blocks it started with.
 class ResourceCheck {
  public:
-  ResourceCheck() : descriptors_(open_descriptors()), blocks_(fault_ledger_live_blocks()) {}
+  ResourceCheck()
+      : descriptors_(testing::open_descriptors()), blocks_(fault_ledger_live_blocks()) {}
   ~ResourceCheck() {
-    EXPECT_EQ(open_descriptors(), descriptors_) << "descriptors left open";
+    EXPECT_EQ(testing::open_descriptors(), descriptors_) << "descriptors left open";
     EXPECT_EQ(fault_ledger_live_blocks(), blocks_) << "allocator blocks left allocated";
   }
 

@@ -2,7 +2,6 @@
 // times over one executor. Open descriptors must come back to the same count after every cycle,
 // resident memory must stay flat once the pools are warm, and closing the executor must give back
 // every allocator block.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -34,14 +33,6 @@ constexpr uint64_t kWarmUpCycles = kCycles / 10;
 // Room for the allocator's own bookkeeping to settle; a leak of even one small block per cycle
 // would pass it within the first few thousand cycles.
 constexpr uint64_t kResidentSlackBytes = uint64_t{4} << 20;
-
-uint64_t open_descriptors() {
-  uint64_t count = 0;
-  DIR* listing = opendir("/proc/self/fd");
-  while (const dirent* entry = readdir(listing)) count += entry->d_name[0] != '.';
-  closedir(listing);
-  return count;
-}
 
 uint64_t resident_bytes() {
   unsigned long long total_pages = 0;
@@ -105,7 +96,7 @@ void run_cycle(ExecutorHandle* executor, const std::string& path, uint64_t cycle
 TEST(ResourceHygieneTest, StoreLifetimesLeaveDescriptorsAndMemoryFlat) {
   const TempDir dir;
   const std::string path = dir / "store";
-  const uint64_t descriptors = open_descriptors();
+  const uint64_t descriptors = testing::open_descriptors();
   const int64_t blocks = fault_ledger_live_blocks();
   ExecutorHandle* executor = executor_create(2, nullptr);
   ASSERT_NE(executor, nullptr);
@@ -114,7 +105,7 @@ TEST(ResourceHygieneTest, StoreLifetimesLeaveDescriptorsAndMemoryFlat) {
   for (uint64_t cycle = 0; cycle < kCycles; ++cycle) {
     run_cycle(executor, path, cycle);
     ASSERT_FALSE(::testing::Test::HasFailure()) << "cycle " << cycle;
-    ASSERT_EQ(open_descriptors(), descriptors) << "descriptors grew in cycle " << cycle;
+    ASSERT_EQ(testing::open_descriptors(), descriptors) << "descriptors grew in cycle " << cycle;
     if (cycle + 1 == kWarmUpCycles) resident_after_warm_up = resident_bytes();
   }
   const uint64_t resident_at_end = resident_bytes();
@@ -125,7 +116,7 @@ TEST(ResourceHygieneTest, StoreLifetimesLeaveDescriptorsAndMemoryFlat) {
   }
   executor_close(executor);
   EXPECT_EQ(fault_ledger_live_blocks(), blocks) << "allocator blocks outlived their executor";
-  EXPECT_EQ(open_descriptors(), descriptors);
+  EXPECT_EQ(testing::open_descriptors(), descriptors);
 }
 
 }  // namespace

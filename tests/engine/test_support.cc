@@ -71,6 +71,14 @@ std::vector<std::string> directory_names(const std::string& path) {
 
 void make_directory(const std::string& path) { std::filesystem::create_directories(path); }
 
+uint64_t open_descriptors() {
+  uint64_t count = 0;
+  DIR* listing = opendir("/proc/self/fd");
+  while (const dirent* entry = readdir(listing)) count += entry->d_name[0] != '.';
+  closedir(listing);
+  return count;
+}
+
 TestExecutor::TestExecutor(uint32_t lanes) : executor_(executor_create(lanes, nullptr)) {
   if (executor_ == nullptr) throw std::runtime_error("executor_create failed");
 }

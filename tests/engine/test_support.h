@@ -33,6 +33,8 @@ bool exists(const std::string& path);
 uint64_t size_of(const std::string& path);
 std::vector<std::string> directory_names(const std::string& path);  // sorted, without . and ..
 void make_directory(const std::string& path);
+// Descriptors this process has open right now (the listing's own included, the same every time).
+uint64_t open_descriptors();
 
 // Owns an executor for one test.
 class TestExecutor {

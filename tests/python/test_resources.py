@@ -19,6 +19,7 @@ import time
 import numpy as np
 import pytest
 
+from allocation import Allocator
 from tavrill._sampler import fill_iid
 from tavrill._store import CODECS, Executor, QuarvelError, Store, build_dict
 
@@ -80,22 +81,6 @@ def trained_dictionary():
     samples[:, :2] = np.arange(samples.shape[0], dtype=np.uint16).view(np.uint8).reshape(-1, 2)
     sizes = np.full(samples.shape[0], samples.shape[1], np.uint64)
     return np.frombuffer(build_dict(samples, sizes, 4096), np.uint8)
-
-
-class Allocation:
-    def __init__(self, size):
-        backing = np.empty(size + 16, np.uint8)
-        start = (-backing.ctypes.data) % 16
-        self.memory = backing[start:start + size]
-        self.size = size
-
-    def view(self, dtype, shape):
-        return self.memory.view(dtype).reshape(shape)
-
-
-class Allocator:
-    def acquire(self, size, alignment):
-        return Allocation(size)
 
 
 class RefusingAllocator:

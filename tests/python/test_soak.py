@@ -28,6 +28,7 @@ import traceback
 
 import numpy as np
 
+from allocation import Allocator
 from tavrill._store import CODECS, Executor, QuarvelError, Store, build_dict
 
 SOAK_SECONDS = float(os.environ.get("TAVRILL_SOAK_SECONDS", "3"))
@@ -124,24 +125,6 @@ def pick(rng, length, dense, size):
 
 
 # ---- gathers and their checks ----
-
-class Allocation:
-    """Caller memory for one ragged gather, starting at a multiple of 16."""
-
-    def __init__(self, size):
-        backing = np.empty(size + 16, np.uint8)
-        start = (-backing.ctypes.data) % 16
-        self.memory = backing[start:start + size]
-        self.size = size
-
-    def view(self, dtype, shape):
-        return self.memory.view(dtype).reshape(shape)
-
-
-class Allocator:
-    def acquire(self, size, alignment):
-        assert alignment == 16
-        return Allocation(size)
 
 
 ALLOCATOR = Allocator()

@@ -9,11 +9,12 @@ import traceback
 import numpy as np
 import pytest
 
+from allocation import SENTINEL
+from allocation import Allocation as PlainAllocation
 from tavrill import _store
 from tavrill._store import CODECS, QuarvelError, Store
 
 SCHEMA = np.frombuffer(b"ragged", np.uint8)
-SENTINEL = 0xAB
 U64 = 2**64
 
 
@@ -28,19 +29,12 @@ def create(executor, path, codec="raw", shards=3):
     return Store.create(executor, path, CODECS[codec], shards, dictionary, SCHEMA)
 
 
-class Allocation:
-    """Caller memory for one gather: aligned to 16, `extra` bytes past the size asked, and
-    filled with a sentinel so that bytes nobody wrote can be told apart."""
+class Allocation(PlainAllocation):
+    """As the shared one, filled with SENTINEL unless told otherwise, so that bytes nobody wrote
+    can be told apart."""
 
     def __init__(self, size, extra=0, shift=0, fill=True):
-        self.size = size + extra
-        self.backing = (np.full(self.size + 32, SENTINEL, np.uint8) if fill
-                        else np.empty(self.size + 32, np.uint8))
-        start = (-self.backing.ctypes.data) % 16 + shift
-        self.memory = self.backing[start:start + self.size]
-
-    def view(self, dtype, shape):
-        return self.memory.view(dtype).reshape(shape)
+        super().__init__(size, extra, shift, fill)
 
 
 class Allocator:
